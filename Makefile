@@ -1,0 +1,67 @@
+# Thin wrapper over CMake/CTest. `make demo` and `make test` are all a newcomer needs: both install
+# the Debian packages they need when missing.
+JOBS     ?= $(shell nproc)
+BUILD    ?= build
+ASAN     ?= build-asan
+CROSS    ?= build-ppc
+BUILDTYPE ?= RelWithDebInfo
+
+DEPS_BASE  := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev \
+              python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind
+DEPS_CROSS := g++-powerpc-linux-gnu qemu-user
+DEPS_FUZZ  := clang libclang-rt-14-dev
+DEPS_LINT  := clang-tidy cppcheck clang-format
+
+.PHONY: all deps deps-cross deps-fuzz deps-lint build test unit-test asan-test demo bench fuzz \
+        cross-test lint format clean
+
+all: build
+
+define install_missing
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  SUDO=; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+endef
+
+deps:
+	$(call install_missing,$(DEPS_BASE))
+deps-cross:
+	$(call install_missing,$(DEPS_CROSS))
+deps-fuzz:
+	$(call install_missing,$(DEPS_FUZZ))
+deps-lint:
+	$(call install_missing,$(DEPS_LINT))
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILDTYPE)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Every test: unit and end-to-end tests, then the unit tests again under ASan/UBSan/LSan.
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	$(MAKE) asan-test
+
+unit-test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -L unit
+
+asan-test: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DBOOTMGR_SANITIZE=ON -DBOOTMGR_HOST_TOOLS=OFF
+	cmake --build $(ASAN) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS) -L unit
+
+demo: build
+	tools/demo.sh $(BUILD)/bin
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBOOTMGR_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	tools/run-bench.sh build-bench
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench build-fuzz

@@ -1,0 +1,23 @@
+// The process-wide record of boot settings and run-time flags.
+#pragma once
+
+#include <cstdint>
+
+struct BootSettings {
+    std::uint32_t gdb_enabled = 0;
+    std::uint32_t gdbserver_enabled = 0;
+    std::uint32_t rescue_requested = 0;
+    std::uint8_t shell_enabled = 0;
+    std::uint8_t memchk_enabled = 0;
+    std::int32_t gdb_port = 1234;
+    std::uint32_t lowsec_authorised = 0;
+    std::uint8_t second_attempt = 0;
+    // Set asynchronously by the SIGINT handler: read from memory at every test.
+    volatile std::uint8_t break_flag = 0;
+};
+
+// The one instance; Parts read and write its fields by name.
+extern BootSettings boot_settings;
+
+// Fills the environment-derived fields from the boot loader environment copy in the EEPROM.
+int parse_boot_settings();

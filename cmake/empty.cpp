@@ -1,0 +1,1 @@
+// Lets a library of the build exist before its folder holds sources.

@@ -1,0 +1,2 @@
+// Entry point of the simulator.
+int main() { return 0; }
