@@ -1,0 +1,36 @@
+// The I2C buses and the board devices behind them: EEPROM fields, real-time clock, LED controller.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr std::uint8_t I2C_EEPROM_DEV8 = 0xA8;
+inline constexpr std::uint8_t I2C_RTC_DEV8 = 0xD0;
+inline constexpr std::uint8_t I2C_LED_DEV8 = 0xC0;
+
+inline constexpr std::uint16_t EEPROM_SERIAL_OFFSET = 13;
+inline constexpr int EEPROM_SERIAL_LEN = 12;
+inline constexpr std::uint16_t EEPROM_BOOT_SLOT_OFFSET = 0x100;
+inline constexpr std::uint16_t EEPROM_SLOT1_TIMESTAMP_OFFSET = 0x108;
+inline constexpr std::uint16_t EEPROM_SLOT2_TIMESTAMP_OFFSET = 0x110;
+inline constexpr std::uint16_t EEPROM_BOOT_ENV_OFFSET = 3332;
+inline constexpr int EEPROM_BOOT_ENV_LEN = 1280;
+inline constexpr int RTC_TIME_LEN = 7;
+inline constexpr std::uint8_t LED_PRESENCE_REGISTER = 5;
+
+// Descriptors of "/dev/i2c-0" and "/dev/i2c-1"; 0 when not open.
+extern int i2c_bus_fd[2];
+
+int i2c_open_buses();
+int i2c_close_buses();
+int i2c_read_registers(int bus, std::uint8_t dev8, std::uint16_t offset, int length,
+                       int offset_width, std::uint8_t* buf);
+int eeprom_read(std::uint16_t offset, int length, std::uint8_t* buf);
+int eeprom_write_byte(std::uint16_t offset, std::uint8_t value);
+int eeprom_read_boot_slot();
+int eeprom_write_boot_slot(std::uint8_t slot);
+int eeprom_read_serial_number(std::uint8_t* buf);
+int rtc_read_time(std::uint8_t* buf);
+int image_timestamp_write(std::uint8_t slot, const std::uint8_t* time);
+int image_timestamp_set(std::uint8_t slot);
+int led_read_register(std::uint8_t reg, std::uint8_t* value);
+int led_write_register(std::uint8_t reg, std::uint8_t value);

@@ -1,0 +1,50 @@
+// The image container: a header (three header versions) followed by a payload, and its CRC-32.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+inline constexpr std::uint32_t IMG_EXT_HEADER = 0x80000000u;
+inline constexpr std::uint32_t IMG_KIND_APPLICATION = 0x0173636Fu;
+inline constexpr std::uint32_t IMG_KIND_BOOTLOADER = 0x0273636Fu;
+inline constexpr std::uint32_t IMG_KIND_KERNEL = 0x0373636Fu;
+inline constexpr std::uint32_t IMG_KIND_RFS = 0x0473636Fu;
+inline constexpr std::uint32_t IMG_KIND_DFT = 0x0573636Fu;
+inline constexpr std::uint32_t IMG_KIND_DIAGS = 0x0673636Fu;
+inline constexpr std::uint32_t IMG_KIND_QORB = 0x0873636Fu;
+
+inline constexpr std::uint32_t IMG_HDR3_MAGIC = 0x48445233u;  // "HDR3"
+inline constexpr std::size_t IMG_FIXED_HEADER_LEN = 16;
+inline constexpr std::size_t IMG_PROBE_LEN = 24;  // bytes read before the header version is known
+inline constexpr std::uint16_t IMG_ENTRY_SIGNATURE = 3;
+inline constexpr std::uint32_t IMG_CRC_SEED = 0xFFFFFFFFu;
+
+struct ImageHeader {
+    std::uint32_t crc = 0;
+    std::uint32_t len = 0;
+    std::uint32_t magic = 0;  // exactly as stored, bit 31 included
+    std::uint32_t id = 0;
+    std::uint8_t header_version = 0;  // 1, 2 or 3
+    std::uint32_t header_len = 0;
+    std::uint32_t payload_len = 0;
+};
+
+// Decodes the first IMG_PROBE_LEN bytes of an image. Never fails: any 24 bytes decode to some
+// header, and the lengths are whatever the formulas give (see image_header_consistent).
+ImageHeader image_header_decode(std::span<const std::uint8_t, IMG_PROBE_LEN> bytes);
+
+// The image length (header + payload) as a 64-bit number, so that hostile lengths cannot wrap.
+std::uint64_t image_length(const ImageHeader& header);
+
+// Whether the lengths of a decoded header describe an image at all: the header length is at least
+// its version's minimum (16, 20, 24) and the payload length is not negative (version 3). Readers
+// refuse an inconsistent header before any buffer is sized from it.
+bool image_header_consistent(const ImageHeader& header);
+
+// Reflected CRC-32 (polynomial 0xEDB88320), register preset to seed, no final XOR: the
+// complement of the zlib CRC-32 of the same bytes.
+std::uint32_t image_crc32(const std::uint8_t* data, std::size_t length, std::uint32_t seed);
+
+// The image kind: magic with IMG_EXT_HEADER cleared.
+constexpr std::uint32_t image_kind(std::uint32_t magic) { return magic & ~IMG_EXT_HEADER; }

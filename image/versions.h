@@ -1,0 +1,4 @@
+// The installed versions display.
+#pragma once
+
+int show_installed_versions();

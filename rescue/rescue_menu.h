@@ -1,0 +1,4 @@
+// The rescue menu on the console.
+#pragma once
+
+int rescue_menu();
