@@ -5,6 +5,9 @@ BUILD    ?= build
 ASAN     ?= build-asan
 CROSS    ?= build-ppc
 BUILDTYPE ?= RelWithDebInfo
+FUZZ     ?= build-fuzz
+FUZZ_SECONDS ?= 60
+LINT     ?= build-lint
 
 DEPS_BASE  := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev \
               python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind
@@ -63,5 +66,22 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	tools/run-bench.sh build-bench
 
+# The unit tests built for the board's CPU (32-bit big-endian PowerPC) and run under qemu-user.
+cross-test: deps deps-cross
+	tools/cross-test.sh $(abspath $(CROSS)) $(JOBS)
+
+# libFuzzer programs (clang, ASan+UBSan), each run FUZZ_SECONDS from the seeds in fuzz/corpus.
+fuzz: deps deps-fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBOOTMGR_FUZZ=ON \
+	  -DBOOTMGR_TESTS=OFF -DBOOTMGR_HOST_TOOLS=OFF \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+	  -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer"
+	cmake --build $(FUZZ) -j $(JOBS)
+	fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
+
+# clang-tidy (.clang-tidy) and cppcheck over the system's own sources.
+lint: deps deps-lint
+	tools/lint.sh $(abspath $(LINT)) $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench build-fuzz
+	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench $(FUZZ) $(LINT)
