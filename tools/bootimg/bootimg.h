@@ -1,0 +1,99 @@
+// Shared pieces of the bootimg host tool: command-line options, files, image kinds and versions,
+// building an image and walking a file of images.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "image/image_format.h"
+
+namespace bootimg {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Exit codes of every subcommand.
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_BAD_IMAGE = 1;  // the tool ran, but an image is bad or malformed
+inline constexpr int EXIT_USAGE = 2;      // bad command line or unreadable/unwritable file
+
+// A parsed command line: options of the form --name VALUE, --name=VALUE or bare flags, and the
+// positional arguments in order. A repeated option keeps every value.
+struct OptionSpec {
+    std::string_view name;  // without the leading dashes; "o" for -o
+    bool takes_value;
+};
+
+struct Args {
+    std::vector<std::pair<std::string, std::string>> options;
+    std::vector<std::string> positional;
+
+    bool has(std::string_view name) const;
+    std::optional<std::string> get(std::string_view name) const;
+    std::vector<std::string> all(std::string_view name) const;
+};
+
+// Parses argv against the accepted options; prints a message and returns nothing on error.
+std::optional<Args> parse_args(std::string_view command, std::span<char* const> argv,
+                               std::span<const OptionSpec> accepted);
+
+bool read_file(const std::string& path, Bytes& out);
+bool write_file(const std::string& path, std::span<const std::uint8_t> data);
+
+// Image kinds by name ("application", "kernel", ...) or as a number ("0x0773636f").
+std::optional<std::uint32_t> parse_kind(std::string_view text);
+// The kind's name, or "unknown" for a value that no kind has.
+std::string_view kind_name(std::uint32_t kind);
+// "a.b.c.d" with each part 0..255, as the id word.
+std::optional<std::uint32_t> parse_version(std::string_view text);
+std::string format_version(std::uint32_t id);
+std::optional<std::uint32_t> parse_number(std::string_view text);
+
+// A version-3 header entry.
+struct HeaderEntry {
+    std::uint16_t type = 0;
+    Bytes body;
+};
+
+struct ImageSpec {
+    std::uint32_t kind = IMG_KIND_APPLICATION;
+    std::uint32_t id = 0;
+    int header_version = 3;
+    bool ext_flag = false;  // set bit 31 of magic on a version-3 header as well
+    std::vector<HeaderEntry> entries;
+    Bytes payload;
+};
+
+// Builds the image with its CRC. Fails (empty result, message in error) when the header cannot
+// hold what is asked (entries in a version below 3, a header over 65535 bytes).
+Bytes build_image(const ImageSpec& spec, std::string& error);
+// Recomputes and stores the CRC of a whole image in place.
+void seal_crc(std::span<std::uint8_t> image);
+
+// One step of walking a file of images back to back.
+struct WalkItem {
+    std::size_t offset = 0;
+    ImageHeader header;
+    bool consistent = false;  // lengths describe an image that fits in what is left of the file
+    std::string problem;      // why not, when !consistent
+    std::span<const std::uint8_t> image;  // the whole image, when consistent
+};
+
+struct Walk {
+    std::vector<WalkItem> items;  // the walk stops after the first inconsistent item
+    // Bytes left after the last image when the walk ended cleanly: fewer than 24, or a tail of
+    // XMODEM padding (0x1A) shorter than one 1024-byte block.
+    std::size_t trailing = 0;
+};
+
+Walk walk_images(std::span<const std::uint8_t> file);
+
+// The signature entry of a version-3 image: its signature length, or nothing when absent.
+// A malformed entry area ends the search.
+std::optional<std::uint16_t> signature_length(std::span<const std::uint8_t> image,
+                                              const ImageHeader& header);
+
+}  // namespace bootimg

@@ -1,0 +1,290 @@
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "platform/byte_order.h"
+#include "tools/bootimg/bootimg.h"
+
+namespace bootimg {
+
+namespace {
+
+struct KindName {
+    std::uint32_t kind;
+    std::string_view name;
+};
+
+constexpr KindName kKinds[] = {
+    {IMG_KIND_APPLICATION, "application"},
+    {IMG_KIND_BOOTLOADER, "bootloader"},
+    {IMG_KIND_KERNEL, "kernel"},
+    {IMG_KIND_RFS, "rfs"},
+    {IMG_KIND_DFT, "dft"},
+    {IMG_KIND_DIAGS, "diags"},
+    {IMG_KIND_QORB, "qorb"},
+};
+
+// An XMODEM transfer pads the file to a whole 1024-byte block with this byte.
+constexpr std::uint8_t kXmodemPad = 0x1A;
+constexpr std::size_t kXmodemBlock = 1024;
+
+}  // namespace
+
+bool Args::has(std::string_view name) const {
+    return std::any_of(options.begin(), options.end(),
+                       [&](const auto& o) { return o.first == name; });
+}
+
+std::optional<std::string> Args::get(std::string_view name) const {
+    std::optional<std::string> value;
+    for (const auto& o : options)
+        if (o.first == name) value = o.second;
+    return value;
+}
+
+std::vector<std::string> Args::all(std::string_view name) const {
+    std::vector<std::string> values;
+    for (const auto& o : options)
+        if (o.first == name) values.push_back(o.second);
+    return values;
+}
+
+std::optional<Args> parse_args(std::string_view command, std::span<char* const> argv,
+                               std::span<const OptionSpec> accepted) {
+    Args args;
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        std::string_view word = argv[i];
+        if (word == "--") {
+            for (++i; i < argv.size(); ++i) args.positional.emplace_back(argv[i]);
+            break;
+        }
+        if (word.size() < 2 || word[0] != '-') {
+            args.positional.emplace_back(word);
+            continue;
+        }
+        word.remove_prefix(word[1] == '-' ? 2 : 1);
+        std::optional<std::string_view> inline_value;
+        if (auto eq = word.find('='); eq != std::string_view::npos) {
+            inline_value = word.substr(eq + 1);
+            word = word.substr(0, eq);
+        }
+        auto spec = std::find_if(accepted.begin(), accepted.end(),
+                                 [&](const OptionSpec& s) { return s.name == word; });
+        if (spec == accepted.end()) {
+            std::fprintf(stderr, "bootimg %.*s: unknown option '%s' (see --help)\n",
+                         static_cast<int>(command.size()), command.data(), argv[i]);
+            return std::nullopt;
+        }
+        if (!spec->takes_value) {
+            if (inline_value) {
+                std::fprintf(stderr, "bootimg %.*s: option --%.*s takes no value\n",
+                             static_cast<int>(command.size()), command.data(),
+                             static_cast<int>(word.size()), word.data());
+                return std::nullopt;
+            }
+            args.options.emplace_back(word, "");
+            continue;
+        }
+        if (!inline_value) {
+            if (i + 1 >= argv.size()) {
+                std::fprintf(stderr, "bootimg %.*s: option --%.*s needs a value\n",
+                             static_cast<int>(command.size()), command.data(),
+                             static_cast<int>(word.size()), word.data());
+                return std::nullopt;
+            }
+            inline_value = argv[++i];
+        }
+        args.options.emplace_back(word, *inline_value);
+    }
+    return args;
+}
+
+bool read_file(const std::string& path, Bytes& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "bootimg: cannot open '%s' for reading\n", path.c_str());
+        return false;
+    }
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        std::fprintf(stderr, "bootimg: error reading '%s'\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool write_file(const std::string& path, std::span<const std::uint8_t> data) {
+    // Written beside the target and renamed, so a failed run never leaves half an image.
+    const std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (out) out.write(reinterpret_cast<const char*>(data.data()), data.size());
+        out.close();
+        if (!out) {
+            std::fprintf(stderr, "bootimg: cannot write '%s'\n", path.c_str());
+            std::remove(temp.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::fprintf(stderr, "bootimg: cannot write '%s'\n", path.c_str());
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::uint32_t> parse_number(std::string_view text) {
+    int base = 10;
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    std::uint32_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<std::uint32_t> parse_kind(std::string_view text) {
+    for (const auto& k : kKinds)
+        if (k.name == text) return k.kind;
+    return parse_number(text);
+}
+
+std::string_view kind_name(std::uint32_t kind) {
+    for (const auto& k : kKinds)
+        if (k.kind == kind) return k.name;
+    return "unknown";
+}
+
+std::optional<std::uint32_t> parse_version(std::string_view text) {
+    std::uint32_t id = 0;
+    for (int part = 0; part < 4; ++part) {
+        auto dot = text.find('.');
+        std::string_view piece = part < 3 ? text.substr(0, dot) : text;
+        if (part < 3 && dot == std::string_view::npos) return std::nullopt;
+        unsigned value = 0;
+        auto [end, ec] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
+        if (piece.empty() || ec != std::errc() || end != piece.data() + piece.size() || value > 255)
+            return std::nullopt;
+        id = (id << 8) | value;
+        if (part < 3) text.remove_prefix(dot + 1);
+    }
+    return id;
+}
+
+std::string format_version(std::uint32_t id) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", id >> 24, (id >> 16) & 0xFF, (id >> 8) & 0xFF,
+                  id & 0xFF);
+    return text;
+}
+
+Bytes build_image(const ImageSpec& spec, std::string& error) {
+    if (spec.header_version < 1 || spec.header_version > 3) {
+        error = "header version must be 1, 2 or 3";
+        return {};
+    }
+    if (!spec.entries.empty() && spec.header_version != 3) {
+        error = "header entries need header version 3";
+        return {};
+    }
+    std::size_t header_len = spec.header_version == 1 ? 16 : spec.header_version == 2 ? 20 : 24;
+    for (const auto& e : spec.entries) {
+        if (e.body.size() > 0xFFFF - 4) {
+            error = "a header entry body is longer than 65531 bytes";
+            return {};
+        }
+        header_len += 4 + e.body.size();
+    }
+    if (header_len > 0xFFFF) {
+        error = "the header entries make the header longer than 65535 bytes";
+        return {};
+    }
+    const std::uint64_t total = header_len + spec.payload.size();
+    if (total - 16 > 0xFFFFFFFFu) {
+        error = "the payload is too long for a 32-bit length field";
+        return {};
+    }
+    Bytes image(total, 0);
+    std::uint8_t* p = image.data();
+    std::uint32_t magic = spec.kind;
+    if (spec.header_version == 2 || spec.ext_flag) magic |= IMG_EXT_HEADER;
+    const auto len =
+        static_cast<std::uint32_t>(spec.header_version == 3 ? total - 16 : spec.payload.size());
+    be::store32(p + 4, len);
+    be::store32(p + 8, magic);
+    be::store32(p + 12, spec.id);
+    if (spec.header_version == 2) be::store16(p + 18, static_cast<std::uint16_t>(header_len));
+    if (spec.header_version == 3) {
+        be::store32(p + 16, IMG_HDR3_MAGIC);
+        be::store16(p + 22, static_cast<std::uint16_t>(header_len));
+        std::size_t at = 24;
+        for (const auto& e : spec.entries) {
+            be::store16(p + at, e.type);
+            be::store16(p + at + 2, static_cast<std::uint16_t>(4 + e.body.size()));
+            std::copy(e.body.begin(), e.body.end(), p + at + 4);
+            at += 4 + e.body.size();
+        }
+    }
+    std::copy(spec.payload.begin(), spec.payload.end(), p + header_len);
+    seal_crc(image);
+    return image;
+}
+
+void seal_crc(std::span<std::uint8_t> image) {
+    if (image.size() < 4) return;
+    be::store32(image.data(), image_crc32(image.data() + 4, image.size() - 4, IMG_CRC_SEED));
+}
+
+Walk walk_images(std::span<const std::uint8_t> file) {
+    Walk walk;
+    std::size_t at = 0;
+    while (file.size() - at >= IMG_PROBE_LEN) {
+        const auto rest = file.subspan(at);
+        if (rest.size() < kXmodemBlock &&
+            std::all_of(rest.begin(), rest.end(), [](std::uint8_t b) { return b == kXmodemPad; }))
+            break;
+        WalkItem item;
+        item.offset = at;
+        item.header = image_header_decode(rest.first<IMG_PROBE_LEN>());
+        const std::uint64_t length = image_length(item.header);
+        if (!image_header_consistent(item.header)) {
+            item.problem = "header lengths are inconsistent (header length " +
+                           std::to_string(item.header.header_len) + ", payload length " +
+                           std::to_string(static_cast<std::int32_t>(item.header.payload_len)) + ")";
+        } else if (length > rest.size()) {
+            item.problem = "image length " + std::to_string(length) + " runs past the end (" +
+                           std::to_string(rest.size()) + " bytes left)";
+        } else {
+            item.consistent = true;
+            item.image = rest.first(static_cast<std::size_t>(length));
+        }
+        walk.items.push_back(item);
+        if (!item.consistent) return walk;
+        at += static_cast<std::size_t>(length);
+    }
+    walk.trailing = file.size() - at;
+    return walk;
+}
+
+std::optional<std::uint16_t> signature_length(std::span<const std::uint8_t> image,
+                                              const ImageHeader& header) {
+    if (header.header_version != 3) return std::nullopt;
+    std::optional<std::uint16_t> found;
+    const std::size_t end = std::min<std::size_t>(header.header_len, image.size());
+    std::size_t at = 24;
+    while (at + 4 <= end) {
+        const std::uint16_t type = be::load16(image.data() + at);
+        const std::uint16_t length = be::load16(image.data() + at + 2);
+        if (length < 4 || at + length > end) break;
+        if (type == IMG_ENTRY_SIGNATURE && length >= 6) found = be::load16(image.data() + at + 4);
+        at += length;
+    }
+    return found;
+}
+
+}  // namespace bootimg
