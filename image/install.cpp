@@ -1,0 +1,453 @@
+// Installation of downloaded image packages: each image is checked whole in memory (CRC, size,
+// signature) before a single block of its destination is erased, then written and read back.
+#include "image/install.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "board/i2c_devices.h"
+#include "boot/boot_sequence.h"
+#include "boot/launch.h"
+#include "flash/flash.h"
+#include "image/image_format.h"
+#include "platform/byte_order.h"
+#include "platform/console_io.h"
+#include "platform/platform.h"
+#include "security/signature_policy.h"
+
+namespace {
+
+constexpr std::size_t kFilePiece = 0x10000;
+constexpr std::size_t kVerifyPiece = 0x10000;
+constexpr std::size_t kSlotAnswerLen = 31;
+// An XMODEM transfer pads the file to a whole 1024-byte block with this byte; such a tail after
+// the last image is the end of the package, not an image.
+constexpr std::uint8_t kXmodemPad = 0x1A;
+constexpr std::size_t kXmodemBlock = 1024;
+
+constexpr const char* kSameVersion = "Image has same version as existing image. Skipping update...";
+
+// The flash kinds that are installed without an operator question.
+struct FlashKindRule {
+    std::uint32_t kind;
+    const char* title;
+    const char* bad_crc;
+    bool limit_on_payload;  // else on the whole image
+    std::uint32_t limit;
+    const char* too_big;
+    bool signature;
+    bool payload_only;  // only the payload reaches flash
+    std::uint32_t offset;
+    const char* failed;
+};
+
+constexpr std::array<FlashKindRule, 3> kFlashKinds{{
+    {IMG_KIND_BOOTLOADER,
+     "Installing Boot Loader: ", "Bad crc for UBOOT: 0x%08x, voiding download\n", true, 0x100000,
+     "UBOOT image is too big for flash (%d > %d)\n", false, true, FLASH_BOOTLOADER_OFFSET,
+     "Uboot image update failed"},
+    {IMG_KIND_KERNEL, "Installing Kernel: ", "Bad crc for KERNEL: 0x%08x, voiding download\n",
+     false, 0x800000, "KERNEL image is too big for flash (%d > %d)\n", true, false,
+     FLASH_KERNEL_OFFSET, "kernel image update failed"},
+    {IMG_KIND_RFS, "Installing Root Filesystem: ", "Bad crc for RFS: 0x%08x, voiding download\n",
+     false, 0xA00000, "RFS image is too big for flash (%d > %d)\n", true, false, FLASH_RFS_OFFSET,
+     "RFS image update failed"},
+}};
+
+constexpr std::uint32_t kApplicationLimit = 0xA00000;
+
+std::uint32_t slot_offset(int slot) {
+    return slot == 1 ? FLASH_SLOT1_OFFSET : FLASH_SLOT2_OFFSET;
+}
+
+// The package file, closed on every way out.
+class PackageFile {
+  public:
+    explicit PackageFile(const char* path) : fd_(platform::os().open(path, O_RDONLY)) {
+        struct stat st {};
+        if (fd_ >= 0 && platform::os().stat(path, &st) == 0) size_ = st.st_size;
+    }
+    ~PackageFile() { close(); }
+    PackageFile(const PackageFile&) = delete;
+    PackageFile& operator=(const PackageFile&) = delete;
+
+    void close() {
+        if (fd_ >= 0) platform::os().close(fd_);
+        fd_ = -1;
+    }
+    off_t size() const { return size_; }
+
+    // Reads exactly length bytes at offset; false on an error or the end of the file.
+    bool read_at(off_t offset, std::uint8_t* buf, std::size_t length) {
+        if (fd_ < 0) return false;
+        while (length > 0) {
+            const ssize_t n = platform::os().pread(fd_, buf, length, offset);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            buf += n;
+            offset += n;
+            length -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+  private:
+    int fd_ = -1;
+    off_t size_ = 0;
+};
+
+bool is_padding_tail(PackageFile& package, off_t at) {
+    const off_t left = package.size() - at;
+    if (left <= 0 || left >= static_cast<off_t>(kXmodemBlock)) return false;
+    std::array<std::uint8_t, kXmodemBlock> tail{};
+    if (!package.read_at(at, tail.data(), static_cast<std::size_t>(left))) return false;
+    return std::all_of(tail.begin(), tail.begin() + left,
+                       [](std::uint8_t b) { return b == kXmodemPad; });
+}
+
+// The CRC check of every kind; bad_crc is the kind's own message.
+bool crc_good(std::span<const std::uint8_t> image, const ImageHeader& header, const char* bad_crc) {
+    const std::uint32_t crc = image_crc32(image.data() + 4, image.size() - 4, IMG_CRC_SEED);
+    if (crc == header.crc) return true;
+    out_printf(bad_crc, crc);
+    return false;
+}
+
+// Whether the flash at offset holds exactly data: the read-back after a write, and the proof
+// that an image of the same version is intact before an update is skipped.
+bool flash_holds(std::uint32_t offset, std::span<const std::uint8_t> data) {
+    std::unique_ptr<std::uint8_t[]> piece(new (std::nothrow) std::uint8_t[kVerifyPiece]);
+    if (!piece) return false;
+    for (std::size_t done = 0; done < data.size();) {
+        const std::size_t n = std::min(kVerifyPiece, data.size() - done);
+        if (flash_region_read(piece.get(), mtd_fd, offset + static_cast<std::uint32_t>(done),
+                              static_cast<std::uint32_t>(n)) != 0 ||
+            std::memcmp(piece.get(), data.data() + done, n) != 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Writes to flash and reads it back; a write the device did not complete is a failure.
+bool flash_install(std::uint32_t offset, std::span<const std::uint8_t> data) {
+    if (flash_region_write(data.data(), mtd_fd, offset, static_cast<std::uint32_t>(data.size()),
+                           1) != 0)
+        return false;
+    if (flash_holds(offset, data)) return true;
+    out_printf("Flash verify failed: region at 0x%x does not hold the image written\n", offset);
+    return false;
+}
+
+// The same-version skip, only when the installed copy is also intact: a slot whose first block
+// holds the new header but whose write was cut short must be written again.
+bool same_version_installed(std::span<const std::uint8_t> image, int slot, std::uint32_t offset,
+                            std::span<const std::uint8_t> stored) {
+    if (!image_same_version(image.data(), slot)) return false;
+    if (flash_holds(offset, stored)) return true;
+    out_puts("Installed image has the same version but does not match it; updating.");
+    return false;
+}
+
+// One line of the operator's answer from the console, at most kSlotAnswerLen characters kept;
+// the rest of an overlong line is consumed so that it cannot answer the next question. False
+// when the console has closed before anything was typed.
+bool read_answer(char (&line)[kSlotAnswerLen + 1]) {
+    std::memset(line, 0, sizeof line);
+    std::size_t used = 0;
+    for (;;) {
+        char c = 0;
+        const ssize_t n = platform::os().read(0, &c, 1);
+        if (n < 0 && errno == EINTR) continue;  // an installation is not interrupted
+        if (n <= 0) return used > 0;
+        if (c == '\n') return true;
+        if (used < kSlotAnswerLen) line[used++] = c;
+    }
+}
+
+// After a failed write into the slot the boot slot byte names, point it at the other slot when
+// that one still holds a bootable image, so the next power-up does not start from a torn slot.
+void keep_boot_slot_good(int failed_slot) {
+    if (eeprom_read_boot_slot() != failed_slot) return;
+    const int other = failed_slot == 1 ? 2 : 1;
+    std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
+    if (flash_region_read(probe.data(), mtd_fd, slot_offset(other), IMG_PROBE_LEN) != 0) return;
+    const ImageHeader h = image_header_decode(probe);
+    const std::uint64_t length = image_length(h);
+    if ((h.magic != IMG_KIND_APPLICATION && h.magic != IMG_KIND_DIAGS) ||
+        !image_header_consistent(h) || length < 4 || length > FLASH_SLOT1_ROOM)
+        return;
+    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[length]);
+    if (!image || flash_region_read(image.get(), mtd_fd, slot_offset(other),
+                                    static_cast<std::uint32_t>(length)) != 0)
+        return;
+    if (image_crc32(image.get() + 4, length - 4, IMG_CRC_SEED) != h.crc) return;
+    if (eeprom_write_boot_slot(static_cast<std::uint8_t>(other)) >= 0)
+        out_printf("Boot slot set to image%d, which still holds a good image\n", other);
+}
+
+enum class Outcome { installed, skipped, failed };
+
+Outcome install_flash_kind(const FlashKindRule& rule, std::span<const std::uint8_t> image,
+                           const ImageHeader& h, std::uint8_t skip_same_version, int slot) {
+    out_printf("%s", rule.title);
+    if (!crc_good(image, h, rule.bad_crc)) return Outcome::failed;
+    const std::uint32_t size =
+        rule.limit_on_payload ? h.payload_len : static_cast<std::uint32_t>(image.size());
+    if (size > rule.limit) {
+        out_printf(rule.too_big, static_cast<int>(size), static_cast<int>(rule.limit));
+        return Outcome::failed;
+    }
+    if (rule.signature && imgsign_verify_image(image) == 0) return Outcome::failed;
+    const auto stored = rule.payload_only ? image.subspan(h.header_len) : image;
+    if (skip_same_version && same_version_installed(image, slot, rule.offset, stored)) {
+        out_puts(kSameVersion);
+        return Outcome::skipped;
+    }
+    if (!flash_install(rule.offset, stored)) {
+        out_puts(rule.failed);
+        return Outcome::failed;
+    }
+    return Outcome::installed;
+}
+
+// Ends the process by booting the application archive; returns only when the archive could not
+// be written.
+void boot_download(std::span<const std::uint8_t> payload, PackageFile& package) {
+    out_puts("Booting downloaded image");
+    std::FILE* archive = platform::os().fopen(APPLICATION_ARCHIVE, "wb");
+    bool written =
+        archive != nullptr &&
+        (payload.empty() || std::fwrite(payload.data(), payload.size(), 1, archive) == 1);
+    int error = errno;
+    if (archive != nullptr && std::fclose(archive) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        out_printf("Image unpack failed (err %d)\n", error);
+        return;
+    }
+    out_puts("Image ready to boot...");
+    package.close();
+    launch_application(0);
+}
+
+Outcome install_application(std::span<const std::uint8_t> image, const ImageHeader& h,
+                            std::uint8_t skip_same_version, int slot, PackageFile& package) {
+    out_printf("Installing Application: ");
+    if (!crc_good(image, h, "Bad crc for APPLICATION: 0x%08x, voiding download\n"))
+        return Outcome::failed;
+    if (imgsign_verify_image(image) == 0) return Outcome::failed;
+    if (slot == 0) {
+        out_printf("Install image as image 1 or 2 (hit return to just boot image): ");
+        char line[kSlotAnswerLen + 1];
+        if (read_answer(line) && (line[0] == '1' || line[0] == '2')) slot = line[0] - '0';
+    }
+    if (slot == 0) {
+        boot_download(image.subspan(h.header_len), package);
+        return Outcome::failed;
+    }
+    out_printf("Installing image as image%d: ", slot);
+    const std::uint32_t offset = slot_offset(slot);
+    if (skip_same_version && same_version_installed(image, slot, offset, image)) {
+        out_printf("Image%d has same version as existing image. Skipping update...\n", slot);
+        return Outcome::skipped;
+    }
+    if (image.size() > kApplicationLimit) {
+        out_printf("Application image is too big for flash (%d > %d)\n",
+                   static_cast<int>(image.size()), static_cast<int>(kApplicationLimit));
+        return Outcome::failed;
+    }
+    if (!flash_install(offset, image)) {
+        out_printf("Image%d update failed\n", slot);
+        keep_boot_slot_good(slot);
+        return Outcome::failed;
+    }
+    out_printf("\nImage%d updated succeeded\n", slot);
+    eeprom_write_boot_slot(static_cast<std::uint8_t>(slot));
+    image_timestamp_set(static_cast<std::uint8_t>(slot));
+    return Outcome::installed;
+}
+
+// Q-ORB: the slot question repeats until 1, 2 or q; q abandons the package.
+Outcome install_qorb(std::span<const std::uint8_t> image, const ImageHeader& h, int slot) {
+    out_printf("Installing Q-ORB application: ");
+    if (!crc_good(image, h, "Bad crc for Q-ORB APPLICATION: 0x%08x, voiding download\n"))
+        return Outcome::failed;
+    while (slot == 0) {
+        out_printf("Install image as image 1 or 2 (q to quit): ");
+        char line[kSlotAnswerLen + 1];
+        // A closed console can never answer; asking again would never end.
+        if (!read_answer(line)) return Outcome::failed;
+        if (line[0] == '1' || line[0] == '2') slot = line[0] - '0';
+        if (line[0] == 'q' || line[0] == 'Q') return Outcome::failed;
+    }
+    out_printf("Installing image as image%d: ", slot);
+    out_printf("Preparing image for installation: ");
+    const auto payload = image.subspan(h.header_len);
+    if (file_write_progress(QORB_IMAGE_PATH, payload.data(), payload.size()) == 0) {
+        out_printf("WARNING: writing image file failed (err %d)\n", errno);
+        return Outcome::failed;
+    }
+    out_printf("\nImage%d updated succeeded\n", slot);
+    eeprom_write_boot_slot(static_cast<std::uint8_t>(slot));
+    return Outcome::installed;
+}
+
+}  // namespace
+
+int image_install_package(const char* path, std::uint8_t skip_same_version, int slot) {
+    // Slot numbers other than 1 and 2 go to slot 2's region; record them as 2 as well, since the
+    // boot path accepts no other number in the boot slot byte.
+    if (slot != 0 && slot != 1) slot = 2;
+    PackageFile package(path);
+    out_puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    int installed = 0;
+    off_t at = 0;
+    for (;;) {
+        std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
+        if (!package.read_at(at, probe.data(), probe.size()) || is_padding_tail(package, at)) {
+            package.close();
+            if (!installed) out_puts("ERROR: No valid image found");
+            return installed;
+        }
+        const ImageHeader h = image_header_decode(probe);
+        const std::uint64_t length = image_length(h);
+        const auto left = static_cast<std::uint64_t>(package.size() - at);
+        // Lengths come from the download: a header that cannot describe an image, or an image
+        // running past the end of the file, is refused before any buffer is sized from it.
+        if (!image_header_consistent(h) || length > left) {
+            out_printf(
+                "Invalid image at offset %lld: image length %llu, %llu bytes left in the "
+                "package, voiding download\n",
+                static_cast<long long>(at), static_cast<unsigned long long>(length),
+                static_cast<unsigned long long>(left));
+            return 0;
+        }
+        std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[length]);
+        if (!buffer) {
+            out_printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(length));
+            return 0;
+        }
+        if (!package.read_at(at, buffer.get(), static_cast<std::size_t>(length))) {
+            out_printf("Package read failed at offset %lld (err %d), voiding download\n",
+                       static_cast<long long>(at), errno);
+            return 0;
+        }
+        at += static_cast<off_t>(length);
+        const std::span<const std::uint8_t> image(buffer.get(), static_cast<std::size_t>(length));
+        const std::uint32_t kind = image_kind(h.magic);
+
+        Outcome outcome = Outcome::skipped;
+        const auto rule = std::find_if(kFlashKinds.begin(), kFlashKinds.end(),
+                                       [&](const FlashKindRule& r) { return r.kind == kind; });
+        if (rule != kFlashKinds.end())
+            outcome = install_flash_kind(*rule, image, h, skip_same_version, slot);
+        else if (kind == IMG_KIND_APPLICATION)
+            outcome = install_application(image, h, skip_same_version, slot, package);
+        else if (kind == IMG_KIND_QORB)
+            outcome = install_qorb(image, h, slot);
+        if (outcome == Outcome::failed) return 0;
+        if (outcome == Outcome::installed) installed = 1;
+    }
+}
+
+int image_installed_header(std::uint32_t kind, std::uint8_t* header, int slot) {
+    if (header == nullptr) return 0;
+    std::memset(header, 0, IMG_FIXED_HEADER_LEN);
+    std::uint32_t offset = 0;
+    switch (kind) {
+        case IMG_KIND_APPLICATION:
+            offset = slot_offset(slot);
+            break;
+        case IMG_KIND_KERNEL:
+            offset = FLASH_KERNEL_OFFSET;
+            break;
+        case IMG_KIND_RFS:
+            offset = FLASH_RFS_OFFSET;
+            break;
+        case IMG_KIND_BOOTLOADER:
+            offset = FLASH_BOOTLOADER_VERSION_OFFSET;
+            break;
+        default:
+            out_printf("Unknown image type 0x%x \n", kind);
+            return 0;
+    }
+    // A failed read shows as an empty header rather than half of one.
+    if (flash_region_read(header, mtd_fd, offset, IMG_FIXED_HEADER_LEN) != 0)
+        std::memset(header, 0, IMG_FIXED_HEADER_LEN);
+    return 1;
+}
+
+int image_same_version(const std::uint8_t* header, int slot) {
+    std::uint8_t installed[IMG_FIXED_HEADER_LEN];
+    const std::uint32_t magic = be::load32(header + 8);
+    if (image_installed_header(magic, installed, slot) == 0) return 0;
+    // The boot loader's record lies inside its payload; its crc word says nothing about it.
+    const std::size_t from = image_kind(magic) == IMG_KIND_BOOTLOADER ? 4 : 0;
+    return std::memcmp(installed + from, header + from, IMG_FIXED_HEADER_LEN - from) == 0 ? 1 : 0;
+}
+
+int file_write_progress(const char* path, const std::uint8_t* data, std::size_t length) {
+    std::FILE* file = platform::os().fopen(path, "wb");
+    if (file == nullptr) {
+        out_printf("File %s write failed (err %d: bytes_written %d, len %d, wr_len %d)\n", path,
+                   errno, 0, static_cast<int>(length), 0);
+        return 0;
+    }
+    out_printf("    ");
+    std::size_t written = 0;
+    std::size_t last = 0;
+    const std::size_t units = length >> 8;
+    while (written < length) {
+        const std::size_t piece = std::min(length - written, kFilePiece);
+        if (std::fwrite(data + written, piece, 1, file) != 1) {
+            out_printf("File %s write failed (err %d: bytes_written %d, len %d, wr_len %d)\n", path,
+                       errno, static_cast<int>(written), static_cast<int>(length),
+                       static_cast<int>(piece));
+            std::fclose(file);
+            return 0;
+        }
+        written += piece;
+        // Below 256 bytes there is no unit to count in; only the final 100% is shown.
+        if (units == 0) continue;
+        const std::size_t percent = (written >> 8) * 100 / units;
+        if (percent != last) {
+            out_printf("\b\b\b\b%3.3d%c", static_cast<int>(percent), '%');
+            last = percent;
+        }
+    }
+    // Buffered data reaches the file only here; a failure now is a failed write, not a success.
+    if (std::fclose(file) != 0) {
+        out_printf("File %s write failed (err %d: bytes_written %d, len %d, wr_len %d)\n", path,
+                   errno, static_cast<int>(written), static_cast<int>(length), 0);
+        return 0;
+    }
+    out_printf("\b\b\b\b100%c\n", '%');
+    return 1;
+}
+
+int install_log_append(const char* file, const char* source) {
+    std::uint8_t t[RTC_TIME_LEN] = {};
+    rtc_read_time(t);
+    constexpr const char* kEntry = "File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%x\n";
+    const unsigned hours = t[2] & 0x3F, minutes = t[1] & 0x7F, seconds = t[0] & 0x7F;
+    const unsigned day = t[4] & 0x3F, month = t[5] & 0x1F, year = t[6];
+    out_printf(
+        "Updating install log. File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%x\n",
+        file, source, hours, minutes, seconds, day, month, year);
+    if (std::FILE* log = platform::os().fopen(INSTALL_LOG_PATH, "a")) {
+        std::fprintf(log, kEntry, file, source, hours, minutes, seconds, day, month, year);
+        std::fclose(log);
+    }
+    return 1;
+}
