@@ -8,3 +8,6 @@
 int imgsign_verify_image(std::span<const std::uint8_t> image);
 int imgsign_check_unsigned();
 int imgsign_developer_images();
+
+// Forgets the cached developer-images answer, as a fresh start of the program would.
+void imgsign_developer_images_forget();
