@@ -1,0 +1,92 @@
+#include "platform/linux_platform.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace platform {
+
+int LinuxPlatform::open(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
+int LinuxPlatform::close(int fd) {
+    return ::close(fd);
+}
+ssize_t LinuxPlatform::read(int fd, void* buf, size_t count) {
+    return ::read(fd, buf, count);
+}
+ssize_t LinuxPlatform::write(int fd, const void* buf, size_t count) {
+    return ::write(fd, buf, count);
+}
+ssize_t LinuxPlatform::pread(int fd, void* buf, size_t count, off_t offset) {
+    return ::pread(fd, buf, count, offset);
+}
+ssize_t LinuxPlatform::pwrite(int fd, const void* buf, size_t count, off_t offset) {
+    return ::pwrite(fd, buf, count, offset);
+}
+int LinuxPlatform::ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
+int LinuxPlatform::socket(int domain, int type, int protocol) {
+    return ::socket(domain, type, protocol);
+}
+int LinuxPlatform::tcgetattr(int fd, struct termios* settings) {
+    return ::tcgetattr(fd, settings);
+}
+int LinuxPlatform::tcsetattr(int fd, int action, const struct termios* settings) {
+    return ::tcsetattr(fd, action, settings);
+}
+
+std::FILE* LinuxPlatform::fopen(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}
+int LinuxPlatform::stat(const char* path, struct stat* st) {
+    return ::stat(path, st);
+}
+int LinuxPlatform::remove(const char* path) {
+    return std::remove(path);
+}
+
+int LinuxPlatform::system(const char* command) {
+    return std::system(command);
+}
+int LinuxPlatform::execv(const char* path, char* const argv[]) {
+    return ::execv(path, argv);
+}
+int LinuxPlatform::setenv(const char* name, const char* value, int overwrite) {
+    return ::setenv(name, value, overwrite);
+}
+void LinuxPlatform::exit(int status) {
+    std::exit(status);
+}
+
+void LinuxPlatform::sleep_ms(unsigned milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    // A signal (the operator's break) must not shorten a blink or a pause.
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+std::uint64_t LinuxPlatform::monotonic_ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+int LinuxPlatform::install_sigint_handler(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a console read that the break interrupts must fail
+    return ::sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace platform
