@@ -102,7 +102,9 @@ int i2c_read_registers(int bus, std::uint8_t dev8, std::uint16_t offset, int len
         out_printf("I2C error when setting bus %d, device 0x%x: %d\n", bus, dev8, errno);
         return 0;
     }
-    if (platform::os().write(fd, offset_bytes, static_cast<std::size_t>(width)) != width) {
+    const ssize_t sent = platform::os().write(fd, offset_bytes, static_cast<std::size_t>(width));
+    if (sent != width) {
+        if (sent >= 0) errno = EIO;  // a short transfer reports an I/O error, not a stale errno
         out_printf("I2C error - device 0x%x writing bus %d offset %d: %d\n", dev8, bus, offset,
                    errno);
         return 0;
@@ -110,6 +112,7 @@ int i2c_read_registers(int bus, std::uint8_t dev8, std::uint16_t offset, int len
     if (length <= 0) return 1;
     const ssize_t got = platform::os().read(fd, buf, static_cast<std::size_t>(length));
     if (got != length) {
+        if (got >= 0) errno = EIO;
         out_printf("I2C error - device 0x%x @ %d, %d bytes : %d\n", dev8, offset, length, errno);
         return 0;
     }
