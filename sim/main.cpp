@@ -1,2 +1,538 @@
-// Entry point of the simulator.
-int main() { return 0; }
+// bootmgr-sim: the boot manager on a simulated board.
+//
+// Options are rows of one table (kOptions): each names its argument, explains itself for --help
+// and either sets something for the run or queues an action on the board. Actions run in the
+// order given, after the board is opened; the board then powers up and boots unless the
+// options only prepared it (see --help).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "boot/boot_sequence.h"
+#include "flash/flash.h"
+#include "sim/install_cmd.h"
+#include "sim/sim_board.h"
+#include "sim/status_report.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitBoard = 1;
+
+struct Run {
+    std::string board_dir;
+    bool fresh = false;
+    sim::CreateOptions create;
+    bool boot = false;      // --boot: power up after the preparing actions
+    bool prepared = false;  // some action only prepares the board
+    bool real_time = false;
+    bool interactive_shell = false;
+    std::optional<bool> link;
+    std::vector<sim::Fault> faults;
+    std::vector<std::function<int(sim::SimBoard&)>> actions;
+    // --install
+    std::string install_file;
+    int install_slot = 1;
+    bool skip_same = false;
+};
+
+int fail(const char* format, const std::string& what) {
+    std::fprintf(stderr, "bootmgr-sim: ");
+    std::fprintf(stderr, format, what.c_str());
+    std::fprintf(stderr, "\n");
+    return kExitUsage;
+}
+
+std::optional<unsigned long> parse_number(std::string_view text, unsigned long max) {
+    if (text.empty()) return std::nullopt;
+    const std::string s(text);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(s.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || s[0] == '-' || v > max) return std::nullopt;
+    return v;
+}
+
+// Flash regions by name, as the board's map places them.
+struct Region {
+    std::string_view name;
+    std::uint32_t offset;
+    std::uint32_t room;
+};
+constexpr std::array<Region, 5> kRegions{{
+    {"slot1", FLASH_SLOT1_OFFSET, FLASH_SLOT1_ROOM},
+    {"slot2", FLASH_SLOT2_OFFSET, FLASH_SLOT2_ROOM},
+    {"kernel", FLASH_KERNEL_OFFSET, FLASH_KERNEL_ROOM},
+    {"rfs", FLASH_RFS_OFFSET, FLASH_RFS_ROOM},
+    {"bootloader", FLASH_BOOTLOADER_OFFSET,
+     static_cast<std::uint32_t>(sim::kFlashSize) - FLASH_BOOTLOADER_OFFSET},
+}};
+
+std::optional<Region> parse_region(std::string_view text) {
+    for (const auto& r : kRegions) {
+        if (r.name == text) return r;
+    }
+    if (auto off = parse_number(text, sim::kFlashSize - 1)) {
+        return Region{text, static_cast<std::uint32_t>(*off),
+                      static_cast<std::uint32_t>(sim::kFlashSize - *off)};
+    }
+    return std::nullopt;
+}
+
+std::uint8_t bcd(int v) {
+    return static_cast<std::uint8_t>(((v / 10) << 4) | (v % 10));
+}
+
+std::optional<std::array<std::uint8_t, 7>> parse_rtc(std::string_view text) {
+    std::tm t{};
+    if (text == "now") {
+        const std::time_t now = std::time(nullptr);
+        localtime_r(&now, &t);
+    } else {
+        int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+        char tail = 0;
+        if (std::sscanf(std::string(text).c_str(), "%d-%d-%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s,
+                        &tail) != 6 ||
+            y < 2000 || y > 2099 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 ||
+            s > 59 || h < 0 || mi < 0 || s < 0) {
+            return std::nullopt;
+        }
+        t.tm_year = y - 1900;
+        t.tm_mon = mo - 1;
+        t.tm_mday = d;
+        t.tm_hour = h;
+        t.tm_min = mi;
+        t.tm_sec = s;
+        t.tm_isdst = -1;
+        std::tm probe = t;
+        if (std::mktime(&probe) == -1 || probe.tm_mday != d) return std::nullopt;  // 31 April
+        t.tm_wday = probe.tm_wday;
+    }
+    return std::array<std::uint8_t, 7>{
+        bcd(t.tm_sec),  bcd(t.tm_min),     bcd(t.tm_hour),      bcd(t.tm_wday == 0 ? 7 : t.tm_wday),
+        bcd(t.tm_mday), bcd(t.tm_mon + 1), bcd(t.tm_year % 100)};
+}
+
+std::optional<std::vector<std::uint8_t>> read_host_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return std::nullopt;
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+// "kind[@N][:ARG]"
+int parse_fault(Run& run, std::string_view spec) {
+    struct Kind {
+        std::string_view name;
+        sim::FaultKind kind;
+        const char* arg;  // what ARG means, or nullptr when there is none
+    };
+    static constexpr std::array<Kind, 12> kinds{{
+        {"i2c-select", sim::FaultKind::i2c_select, "7-bit device address"},
+        {"i2c-write", sim::FaultKind::i2c_write, "7-bit device address"},
+        {"i2c-read", sim::FaultKind::i2c_read, "7-bit device address"},
+        {"i2c-short", sim::FaultKind::i2c_short_read, "bytes delivered"},
+        {"flash-info", sim::FaultKind::flash_info, nullptr},
+        {"flash-read", sim::FaultKind::flash_read, nullptr},
+        {"flash-write", sim::FaultKind::flash_write, nullptr},
+        {"flash-erase", sim::FaultKind::flash_erase, nullptr},
+        {"create", sim::FaultKind::create_path, "system path"},
+        {"shell", sim::FaultKind::shell, "command prefix"},
+        {"exec", sim::FaultKind::exec, nullptr},
+        {"power-cut", sim::FaultKind::power_cut, nullptr},
+    }};
+    const std::size_t colon = spec.find(':');
+    const std::string_view head = spec.substr(0, colon);
+    const std::string_view arg =
+        colon == std::string_view::npos ? std::string_view{} : spec.substr(colon + 1);
+    const std::size_t at = head.find('@');
+    const std::string_view name = head.substr(0, at);
+    unsigned nth = 0;
+    if (at != std::string_view::npos) {
+        const auto n = parse_number(head.substr(at + 1), 1000000000);
+        if (!n || *n == 0) return fail("--fault %s: @N wants a count from 1", std::string(spec));
+        nth = static_cast<unsigned>(*n);
+    }
+    for (const auto& k : kinds) {
+        if (k.name != name) continue;
+        sim::Fault fault(k.kind, nth);
+        if (k.arg == nullptr && !arg.empty())
+            return fail("--fault %s takes no :ARG", std::string(spec));
+        if (k.kind == sim::FaultKind::power_cut && nth == 0) {
+            return fail("--fault %s: say after which operation, e.g. power-cut@3",
+                        std::string(spec));
+        }
+        if (k.kind == sim::FaultKind::create_path || k.kind == sim::FaultKind::shell) {
+            if (k.kind == sim::FaultKind::create_path && arg.empty()) {
+                return fail("--fault %s: name the path, e.g. create:/tmp/zariximage.tar.gz",
+                            std::string(spec));
+            }
+            fault.path = std::string(arg);
+            fault.error = k.kind == sim::FaultKind::create_path ? EACCES : EAGAIN;
+        } else if (!arg.empty()) {
+            const auto v =
+                parse_number(arg, k.kind == sim::FaultKind::i2c_short_read ? 65535 : 0x7F);
+            if (!v) return fail("--fault %s: bad number after ':'", std::string(spec));
+            if (k.kind == sim::FaultKind::i2c_short_read) {
+                fault.bytes = static_cast<unsigned>(*v);
+            } else {
+                fault.device = static_cast<int>(*v);
+            }
+        }
+        run.faults.push_back(fault);
+        return 0;
+    }
+    return fail("--fault %s: unknown fault (see --help)", std::string(spec));
+}
+
+struct Option {
+    const char* name;
+    const char* arg;  // nullptr for a flag
+    const char* help;
+    int (*apply)(Run& run, const char* arg);
+};
+
+// Queues a preparing action.
+void prepare(Run& run, std::function<int(sim::SimBoard&)> action) {
+    run.prepared = true;
+    run.actions.push_back(std::move(action));
+}
+
+// The option table. New options are new rows.
+const Option kOptions[] = {
+    {"--board", "DIR", "the board directory (required)",
+     [](Run& r, const char* a) {
+         r.board_dir = a;
+         return 0;
+     }},
+    {"--new", nullptr, "create a fresh board in DIR first (replaces a board there)",
+     [](Run& r, const char*) {
+         r.fresh = true;
+         r.prepared = true;
+         return 0;
+     }},
+    {"--serial", "TEXT", "unit serial number, up to 12 characters (EEPROM offset 13)",
+     [](Run& r, const char* a) {
+         const std::string serial = a;
+         if (serial.size() > 12) return fail("--serial %s: at most 12 characters", serial);
+         r.create.serial = serial;
+         prepare(r, [serial](sim::SimBoard& b) {
+             std::vector<std::uint8_t> bytes(12, 0);
+             std::copy(serial.begin(), serial.end(), bytes.begin());
+             b.eeprom_write(13, bytes);
+             return 0;
+         });
+         return 0;
+     }},
+    {"--env", "NAME=VALUE",
+     "boot loader environment entry (repeatable; the given entries replace the whole\n"
+     "environment, stored NUL-separated at EEPROM offset 3332, 1280 bytes); e.g.\n"
+     "--env diagnostics=rescue, --env gdbserver=1, --env lowsec=authorised",
+     [](Run& r, const char* a) {
+         const std::string entry = a;
+         if (entry.find('=') == std::string::npos || entry.front() == '=') {
+             return fail("--env %s: give NAME=VALUE", entry);
+         }
+         if (r.create.boot_env.empty()) {
+             prepare(r, [&r](sim::SimBoard& b) {
+                 if (!b.set_boot_env(r.create.boot_env)) {
+                     std::fprintf(stderr,
+                                  "bootmgr-sim: the --env entries do not fit in 1280 bytes\n");
+                     return kExitUsage;
+                 }
+                 return 0;
+             });
+         }
+         r.create.boot_env.push_back(entry);
+         return 0;
+     }},
+    {"--env-clear", nullptr, "empty the boot loader environment",
+     [](Run& r, const char*) {
+         prepare(r, [](sim::SimBoard& b) { return b.set_boot_env({}) ? 0 : 1; });
+         return 0;
+     }},
+    {"--boot-slot", "N", "the boot slot byte (EEPROM 0x100), 0..255; 1 and 2 name a slot",
+     [](Run& r, const char* a) {
+         const auto v = parse_number(a, 255);
+         if (!v) return fail("--boot-slot %s: give a number 0..255", a);
+         const std::uint8_t byte = static_cast<std::uint8_t>(*v);
+         r.create.boot_slot = byte;
+         prepare(r, [byte](sim::SimBoard& b) {
+             b.eeprom_write(0x100, std::span<const std::uint8_t>(&byte, 1));
+             return 0;
+         });
+         return 0;
+     }},
+    {"--rtc", "'YYYY-MM-DD hh:mm:ss'|now", "set the real-time clock",
+     [](Run& r, const char* a) {
+         const auto t = parse_rtc(a);
+         if (!t) return fail("--rtc %s: give 'YYYY-MM-DD hh:mm:ss' (2000..2099) or now", a);
+         r.create.rtc = *t;
+         prepare(r, [t](sim::SimBoard& b) {
+             b.set_rtc(*t);
+             return 0;
+         });
+         return 0;
+     }},
+    {"--write", "REGION=FILE",
+     "program FILE into a flash region as the factory would (the blocks it touches are\n"
+     "erased first); REGION is slot1, slot2, kernel, rfs, bootloader or a byte offset",
+     [](Run& r, const char* a) {
+         const std::string spec = a;
+         const std::size_t eq = spec.find('=');
+         if (eq == std::string::npos) return fail("--write %s: give REGION=FILE", spec);
+         const auto region = parse_region(std::string_view(spec).substr(0, eq));
+         if (!region)
+             return fail(
+                 "--write %s: unknown region (slot1, slot2, kernel, rfs, bootloader or an offset)",
+                 spec);
+         const std::string file = spec.substr(eq + 1);
+         const Region reg = *region;
+         prepare(r, [reg, file](sim::SimBoard& b) {
+             const auto data = read_host_file(file);
+             if (!data) {
+                 std::fprintf(stderr, "bootmgr-sim: cannot read %s: %s\n", file.c_str(),
+                              std::strerror(errno));
+                 return kExitBoard;
+             }
+             if (data->size() > reg.room) {
+                 std::fprintf(stderr, "bootmgr-sim: %s holds %zu bytes; %.*s has room for %u\n",
+                              file.c_str(), data->size(), static_cast<int>(reg.name.size()),
+                              reg.name.data(), reg.room);
+                 return kExitBoard;
+             }
+             const std::size_t first = reg.offset / sim::kFlashEraseSize * sim::kFlashEraseSize;
+             const std::size_t end = reg.offset + data->size();
+             const std::size_t last =
+                 (end + sim::kFlashEraseSize - 1) / sim::kFlashEraseSize * sim::kFlashEraseSize;
+             // Bytes of the touched blocks outside the file keep their value, as a block rewrite
+             // does.
+             auto block = b.flash_read(first, last - first);
+             std::copy(data->begin(), data->end(),
+                       block.begin() + static_cast<std::ptrdiff_t>(reg.offset - first));
+             b.flash_write(first, block);
+             std::printf("bootmgr-sim: wrote %zu bytes of %s at flash 0x%07x (%.*s)\n",
+                         data->size(), file.c_str(), reg.offset, static_cast<int>(reg.name.size()),
+                         reg.name.data());
+             return 0;
+         });
+         return 0;
+     }},
+    {"--erase", "REGION", "erase a whole flash region (to 0xFF)",
+     [](Run& r, const char* a) {
+         const auto region = parse_region(a);
+         if (!region) return fail("--erase %s: unknown region", a);
+         const Region reg = *region;
+         prepare(r, [reg](sim::SimBoard& b) {
+             const std::size_t n = std::min<std::size_t>(reg.room, sim::kFlashSize - reg.offset);
+             b.flash_write(reg.offset, std::vector<std::uint8_t>(n, 0xFF));
+             return 0;
+         });
+         return 0;
+     }},
+    {"--corrupt", "REGION[+OFFSET]",
+     "invert one byte of a region (default: byte 64, inside the payload), so that the\n"
+     "image there fails its CRC check; --corrupt slot1 breaks slot 1",
+     [](Run& r, const char* a) {
+         const std::string spec = a;
+         const std::size_t plus = spec.find('+');
+         const auto region = parse_region(std::string_view(spec).substr(0, plus));
+         std::optional<unsigned long> at = 64;
+         if (plus != std::string::npos)
+             at = parse_number(std::string_view(spec).substr(plus + 1), 0xFFFFFF);
+         if (!region || !at) return fail("--corrupt %s: give REGION or REGION+OFFSET", spec);
+         const std::size_t where = region->offset + *at;
+         if (where >= sim::kFlashSize) return fail("--corrupt %s: beyond the flash", spec);
+         prepare(r, [where](sim::SimBoard& b) {
+             auto byte = b.flash_read(where, 1);
+             byte[0] = static_cast<std::uint8_t>(~byte[0]);
+             b.flash_write(where, byte);
+             return 0;
+         });
+         return 0;
+     }},
+    {"--install", "FILE",
+     "install an image package file as a rescue download would (\"/tmp/image\"); the\n"
+     "application image goes to --slot N (default 1); --skip-same skips installed versions",
+     [](Run& r, const char* a) {
+         r.install_file = a;
+         prepare(r, [&r](sim::SimBoard& b) {
+             platform::set_os(b);
+             return sim::run_install_command(b, r.install_file, r.install_slot, r.skip_same);
+         });
+         return 0;
+     }},
+    {"--slot", "N", "the slot for --install (1 or 2)",
+     [](Run& r, const char* a) {
+         const auto v = parse_number(a, 2);
+         if (!v || *v == 0) return fail("--slot %s: give 1 or 2", a);
+         r.install_slot = static_cast<int>(*v);
+         return 0;
+     }},
+    {"--skip-same", nullptr, "with --install: skip images whose version is installed already",
+     [](Run& r, const char*) {
+         r.skip_same = true;
+         return 0;
+     }},
+    {"--status", nullptr, "show what the flash regions, EEPROM and key files hold",
+     [](Run& r, const char*) {
+         prepare(r, [](sim::SimBoard& b) { return sim::print_status_report(b, stdout); });
+         return 0;
+     }},
+    {"--fault", "SPEC",
+     "inject a fault into this power-up (repeatable). SPEC is KIND[@N][:ARG]; @N hits\n"
+     "only the Nth matching operation (default: every one). KINDs:\n"
+     "  i2c-select[:ADDR] i2c-write[:ADDR] i2c-read[:ADDR]  I2C transfer fails (7-bit ADDR)\n"
+     "  i2c-short:BYTES     an I2C read delivers only BYTES bytes\n"
+     "  flash-info flash-read flash-write flash-erase        the MTD request fails\n"
+     "  create:PATH         creating the system path PATH fails (e.g. /tmp/zariximage.tar.gz)\n"
+     "  shell[:PREFIX]      the shell cannot be started (for commands starting with PREFIX)\n"
+     "  exec                starting the application fails\n"
+     "  power-cut@N         the power goes in the middle of the Nth flash erase or write",
+     [](Run& r, const char* a) { return parse_fault(r, a); }},
+    {"--link", "up|down", "carrier state of the management port eth0 (default up)",
+     [](Run& r, const char* a) {
+         const std::string_view v = a;
+         if (v != "up" && v != "down") return fail("--link %s: give up or down", a);
+         r.link = v == "up";
+         return 0;
+     }},
+    {"--real-time", nullptr, "sleeps take real time (watch the LED blink); default: virtual",
+     [](Run& r, const char*) {
+         r.real_time = true;
+         return 0;
+     }},
+    {"--shell", nullptr,
+     "\"/bin/sh\" opens a real shell in the board's root instead of being recorded",
+     [](Run& r, const char*) {
+         r.interactive_shell = true;
+         return 0;
+     }},
+    {"--boot", nullptr, "power up and boot after the preparing options",
+     [](Run& r, const char*) {
+         r.boot = true;
+         return 0;
+     }},
+};
+
+void usage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: bootmgr-sim --board DIR [options]\n"
+                 "\n"
+                 "Runs one power-up of the boot manager on the simulated board kept in DIR, with\n"
+                 "the console on this terminal. Options that prepare the board (--new, --serial,\n"
+                 "--env, --boot-slot, --rtc, --write, --erase, --corrupt, --install, --status) do\n"
+                 "only that, in the order given, unless --boot is added; without them the board\n"
+                 "powers up and boots.\n\nOptions:\n");
+    for (const Option& o : kOptions) {
+        std::string head = std::string("  ") + o.name + (o.arg ? std::string(" ") + o.arg : "");
+        std::fprintf(to, "%s\n", head.c_str());
+        std::string_view help = o.help;
+        while (!help.empty()) {
+            const std::size_t nl = help.find('\n');
+            std::fprintf(to, "        %.*s\n", static_cast<int>(help.substr(0, nl).size()),
+                         help.data());
+            if (nl == std::string_view::npos) break;
+            help.remove_prefix(nl + 1);
+        }
+    }
+    std::fprintf(
+        to,
+        "  --help\n        this text\n"
+        "\n"
+        "Board directory: eeprom.bin (8 KiB), flash.bin (64 MiB, holding the complement of\n"
+        "each flash byte so a fresh board is a sparse file), rtc.bin, led.bin, root/ (the\n"
+        "board's /tmp, /user and /dev), events.log (commands, exec, reboot, LED, sleeps).\n"
+        "/tmp is emptied at every power-up, as on the real board.\n"
+        "\n"
+        "What the board does with the boot manager's commands: tar, gunzip, rm, mkdir, mv,\n"
+        "chmod and the application's install script run for real inside root/; date,\n"
+        "reboot, ifconfig, route, dhclient and the debugger are recorded; the application\n"
+        "start prints \"[board] exec PROGRAM ARGS\". Lines starting with \"[board]\" on\n"
+        "standard error come from the board, not from the boot manager (the LED of the\n"
+        "presence test shows as \"[board] LED 0x10 -> 0x00 (blink N)\").\n"
+        "\n"
+        "Exit status:\n"
+        "  0   the application was started (or a preparing run succeeded)\n"
+        "  1   the board directory could not be created, opened or written\n"
+        "  2   bad options\n"
+        "  %d  the boot manager ran \"reboot\": the board reboots\n"
+        "  %d  the power was cut by --fault power-cut@N\n"
+        "  other  the boot manager's own exit status\n",
+        sim::kExitReboot, sim::kExitPowerCut);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Run run;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        const Option* match = nullptr;
+        for (const Option& o : kOptions) {
+            if (arg == o.name) match = &o;
+        }
+        if (match == nullptr) {
+            std::fprintf(stderr, "bootmgr-sim: unknown option %s (see --help)\n", argv[i]);
+            return kExitUsage;
+        }
+        const char* value = nullptr;
+        if (match->arg != nullptr) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "bootmgr-sim: %s needs %s\n", match->name, match->arg);
+                return kExitUsage;
+            }
+            value = argv[++i];
+        }
+        if (const int rc = match->apply(run, value); rc != 0) return rc;
+    }
+    if (run.board_dir.empty()) {
+        std::fprintf(stderr, "bootmgr-sim: name the board with --board DIR (see --help)\n");
+        return kExitUsage;
+    }
+
+    if (run.fresh) {
+        std::string error;
+        if (!sim::SimBoard::create(run.board_dir, run.create, &error)) {
+            std::fprintf(stderr, "bootmgr-sim: %s\n", error.c_str());
+            return kExitBoard;
+        }
+        std::printf("bootmgr-sim: new board in %s\n", run.board_dir.c_str());
+    }
+    static sim::SimBoard board(run.board_dir);
+    if (!board.ok()) {
+        std::fprintf(stderr, "bootmgr-sim: %s\n", board.error().c_str());
+        return kExitBoard;
+    }
+    platform::set_os(board);
+    std::fflush(stdout);
+    for (auto& action : run.actions) {
+        if (const int rc = action(board); rc != 0) return rc;
+        std::fflush(stdout);
+    }
+    if (run.prepared && !run.boot) return 0;
+
+    board.power_up();
+    board.set_real_sleep(run.real_time);
+    board.set_interactive_shell(run.interactive_shell);
+    if (run.link) board.set_link(*run.link);
+    for (const auto& f : run.faults) board.inject(f);
+    std::fflush(stdout);
+    boot_main();
+}
