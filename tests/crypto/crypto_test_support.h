@@ -1,0 +1,121 @@
+// Shared helpers of the cryptographic library's tests: a platform back end that forwards files to
+// the host and captures standard output, the fixture readers and the seeded message generator
+// that tools/crypto-fixtures/generate.py uses too.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crypto/imgsign.h"
+#include "platform/platform.h"
+
+namespace crypto_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class HostPlatform : public platform::Platform {
+  public:
+    std::string out;                            // everything written to descriptor 1
+    std::string urandom_path = "/dev/urandom";  // where "/dev/urandom" is read from
+    int open(const char*, int, mode_t) override { return -1; }
+    int close(int) override { return -1; }
+    ssize_t read(int, void*, size_t) override { return -1; }
+    ssize_t write(int fd, const void* buf, size_t count) override {
+        if (fd == 1) out.append(static_cast<const char*>(buf), count);
+        return static_cast<ssize_t>(count);
+    }
+    ssize_t pread(int, void*, size_t, off_t) override { return -1; }
+    ssize_t pwrite(int, const void*, size_t, off_t) override { return -1; }
+    int ioctl(int, unsigned long, void*) override { return -1; }
+    int socket(int, int, int) override { return -1; }
+    int tcgetattr(int, struct termios*) override { return -1; }
+    int tcsetattr(int, int, const struct termios*) override { return -1; }
+    std::FILE* fopen(const char* path, const char* mode) override {
+        const std::string p = path;
+        return std::fopen(p == "/dev/urandom" ? urandom_path.c_str() : path, mode);
+    }
+    int stat(const char* path, struct stat* st) override { return ::stat(path, st); }
+    int remove(const char* path) override { return std::remove(path); }
+    int system(const char*) override { return -1; }
+    int execv(const char*, char* const[]) override { return -1; }
+    int setenv(const char*, const char*, int) override { return -1; }
+    [[noreturn]] void exit(int status) override { std::exit(status); }
+    void sleep_ms(unsigned) override {}
+    std::uint64_t monotonic_ms() override { return 0; }
+    int install_sigint_handler(void (*)(int)) override { return 0; }
+};
+
+inline HostPlatform& host() {
+    static HostPlatform p;
+    return p;
+}
+
+// Installs the host back end and starts the library (idempotent).
+inline void start_library() {
+    platform::set_os(host());
+    ASSERT_EQ(CRYPTO_LIB_initialize(), 0);
+}
+
+inline Bytes xorshift_bytes(std::uint32_t seed, std::size_t length) {
+    std::uint32_t x = seed != 0 ? seed : 1;
+    Bytes out(length);
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<std::uint8_t>(x);
+    }
+    return out;
+}
+
+inline Bytes from_hex(const std::string& hex) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+inline std::string to_hex(const std::uint8_t* p, std::size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s;
+}
+inline std::string to_hex(const Bytes& b) {
+    return to_hex(b.data(), b.size());
+}
+
+inline std::string fixture_path(const std::string& name) {
+    return std::string(BOOTMGR_SOURCE_DIR) + "/tests/crypto/fixtures/" + name;
+}
+
+inline Bytes read_fixture(const std::string& name) {
+    std::ifstream f(fixture_path(name), std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// The fixture's rows, each split at blanks; comment lines are skipped.
+inline std::vector<std::vector<std::string>> fixture_rows(const std::string& name) {
+    std::ifstream f(fixture_path(name));
+    std::vector<std::vector<std::string>> rows;
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::vector<std::string> row;
+        for (std::string w; fields >> w;) row.push_back(w);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+}  // namespace crypto_test
