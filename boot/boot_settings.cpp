@@ -49,10 +49,13 @@ int parse_boot_settings() {
     constexpr std::size_t window = EEPROM_BOOT_ENV_LEN;
     std::unique_ptr<char[]> text(new (std::nothrow) char[window + 1]);
     if (!text) return 0;
-    // Cleared first: a failed read then leaves nothing to match and every default stands.
+    // The EEPROM read as eeprom_read does it, but with its status: a failed or short read leaves
+    // nothing to match, so every default stands rather than a half-read window deciding.
     std::memset(text.get(), 0, window + 1);
-    eeprom_read(EEPROM_BOOT_ENV_OFFSET, EEPROM_BOOT_ENV_LEN,
-                reinterpret_cast<std::uint8_t*>(text.get()));
+    if (i2c_read_registers(1, I2C_EEPROM_DEV8, EEPROM_BOOT_ENV_OFFSET, EEPROM_BOOT_ENV_LEN, 2,
+                           reinterpret_cast<std::uint8_t*>(text.get())) == 0) {
+        std::memset(text.get(), 0, window);
+    }
     for (std::size_t i = 0; i < window; ++i) {
         if (text[i] == '\0') text[i] = ' ';
     }
