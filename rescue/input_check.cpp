@@ -67,28 +67,20 @@ unsigned rescue_ipv4_first_field(std::uint32_t address) {
 
 bool rescue_valid_mac(const char* text) {
     if (text == nullptr) return false;
-    std::array<unsigned, 6> fields{};
     const char* p = text;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
+    for (int i = 0; i < 6; ++i) {
         if (i > 0) {
             if (*p != ':') return false;
             ++p;
         }
         int digits = 0;
-        unsigned value = 0;
         while (hex_value(*p) >= 0) {
             if (++digits > 2) return false;
-            value = value * 16 + static_cast<unsigned>(hex_value(*p));
             ++p;
         }
         if (digits == 0) return false;
-        fields[i] = value;
     }
-    if (*p != '\0') return false;
-    const bool all_zero =
-        (fields[0] | fields[1] | fields[2] | fields[3] | fields[4] | fields[5]) == 0;
-    const bool group = (fields[0] & 0x01) != 0;
-    return !all_zero && !group;
+    return *p == '\0';
 }
 
 bool rescue_valid_filename(const char* text) {

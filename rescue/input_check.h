@@ -19,8 +19,7 @@ std::array<char, 16> rescue_format_ipv4(std::uint32_t address);
 // First dotted field (the most significant byte) of an address in network byte order.
 unsigned rescue_ipv4_first_field(std::uint32_t address);
 
-// "nn:nn:nn:nn:nn:nn" with one or two hexadecimal digits per field and nothing else; the address
-// must be one an Ethernet port can carry (not all zero, not a group address).
+// "nn:nn:nn:nn:nn:nn" with one or two hexadecimal digits per field and nothing else.
 bool rescue_valid_mac(const char* text);
 
 // A TFTP file name: letters, digits and . _ - + / only, not starting with '-' (the client would
