@@ -971,6 +971,15 @@ std::FILE* SimBoard::fopen(const char* path, const char* mode) {
 
 int SimBoard::stat(const char* path, struct stat* st) {
     const std::string_view p(path);
+    if (p == "/bin/dhclient" && network_ != nullptr) {
+        if (!network_->dhcp_client()) {
+            errno = ENOENT;
+            return -1;
+        }
+        *st = {};
+        st->st_mode = S_IFREG | 0755;
+        return 0;
+    }
     if (p == "/dev/i2c-0" || p == "/dev/i2c-1" || p == "/dev/mtd0" || p == "/dev/mtd-rfs" ||
         p == "/dev/ttyS0") {
         *st = {};
