@@ -140,6 +140,7 @@ std::int32_t CRYPTO_LIB_initialize() {
         ++init_count;
         return OK;
     }
+    init_count = 0;
     std::int32_t status = OK;
     for (int hook = 0; hook < 3 && status >= 0; ++hook) status = CRYPTO_startupHook(hook);
     if (status < 0) return status;
@@ -167,11 +168,11 @@ std::int32_t CRYPTO_LIB_initialize() {
 }
 
 std::int32_t CRYPTO_LIB_uninitialize() {
-    if (init_count == 0) return OK;
-    if (--init_count > 0) return OK;
+    if (init_count == 0) return 0;
+    if (--init_count > 0) return init_count;
     random_free(&random_context);
     BASE64_freeTable();
-    return OK;
+    return 0;
 }
 
 std::int32_t IMGSIGN_computeSHA256(const std::uint8_t* data, std::uint32_t length,

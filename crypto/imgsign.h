@@ -25,7 +25,7 @@ std::int32_t KEYOBJ_copy(const KeyObject* source, KeyObject* target);
 // Once per process; later calls only count. Statuses of the first call: -7201 when
 // "/dev/urandom" cannot be opened, -7202 on a short read from it, -6101 out of memory.
 std::int32_t CRYPTO_LIB_initialize();
-// Undoes one initialisation; the last one releases the library's tables.
+// Undoes one initialisation and returns the count left; at 0 the library's tables are released.
 std::int32_t CRYPTO_LIB_uninitialize();
 std::int32_t IMGSIGN_computeSHA256(const std::uint8_t* data, std::uint32_t length,
                                    std::uint8_t* digest, std::uint32_t* digestLength);
