@@ -25,6 +25,8 @@
 #include "flash/flash.h"
 #include "sim/install_cmd.h"
 #include "sim/sim_board.h"
+#include "sim/sim_network.h"
+#include "sim/sim_serial.h"
 #include "sim/status_report.h"
 
 namespace {
@@ -40,7 +42,11 @@ struct Run {
     bool prepared = false;  // some action only prepares the board
     bool real_time = false;
     bool interactive_shell = false;
-    std::optional<bool> link;
+    // The management port and the serial line (sim_network.h, sim_serial.h).
+    std::vector<bool> link_schedule;
+    unsigned tftp_port = 69;
+    std::string serial_device;
+    bool dhclient = true;
     std::vector<sim::Fault> faults;
     std::vector<std::function<int(sim::SimBoard&)>> actions;
     // --install
@@ -402,11 +408,35 @@ const Option kOptions[] = {
      "  exec                starting the application fails\n"
      "  power-cut@N         the power goes in the middle of the Nth flash erase or write",
      [](Run& r, const char* a) { return parse_fault(r, a); }},
-    {"--link", "up|down", "carrier state of the management port eth0 (default up)",
+    {"--link", "up|down|LIST",
+     "carrier of the management port eth0 (default up); a LIST such as down,down,up answers\n"
+     "the successive link tests in turn, its last entry holding from then on",
      [](Run& r, const char* a) {
-         const std::string_view v = a;
-         if (v != "up" && v != "down") return fail("--link %s: give up or down", a);
-         r.link = v == "up";
+         if (!sim::parse_link_schedule(a, &r.link_schedule))
+             return fail("--link %s: give up, down or a list such as down,up", a);
+         return 0;
+     }},
+    {"--tftp-port", "N",
+     "UDP port of the TFTP server the board's tftp client talks to (default 69); the server\n"
+     "address typed on the board is kept, e.g. 127.0.0.1 for a local test server",
+     [](Run& r, const char* a) {
+         const auto v = parse_number(a, 65535);
+         if (!v || *v == 0) return fail("--tftp-port %s: give a port 1..65535", a);
+         r.tftp_port = static_cast<unsigned>(*v);
+         return 0;
+     }},
+    {"--ttyS0", "PATH",
+     "a terminal (e.g. one end of a pseudo-terminal pair) that stands for the board's serial\n"
+     "line /dev/ttyS0; \"/usr/bin/rx\" then runs lrzsz's receiver on it. Without it the\n"
+     "serial line is the console itself and nothing can be received",
+     [](Run& r, const char* a) {
+         if (::access(a, R_OK | W_OK) != 0) return fail("--ttyS0 %s: cannot open it", a);
+         r.serial_device = a;
+         return 0;
+     }},
+    {"--no-dhclient", nullptr, "the root file system has no /bin/dhclient (no DHCP question)",
+     [](Run& r, const char*) {
+         r.dhclient = false;
          return 0;
      }},
     {"--real-time", nullptr, "sleeps take real time (watch the LED blink); default: virtual",
@@ -531,7 +561,13 @@ int main(int argc, char** argv) {
     board.power_up();
     board.set_real_sleep(run.real_time);
     board.set_interactive_shell(run.interactive_shell);
-    if (run.link) board.set_link(*run.link);
+    static sim::SimNetwork network(board);
+    static sim::SimSerial serial(board);
+    if (!run.link_schedule.empty()) network.set_link_schedule(run.link_schedule);
+    network.set_tftp_port(run.tftp_port);
+    network.set_dhcp_client(run.dhclient);
+    serial.set_device(run.serial_device);
+    if (run.real_time) serial.set_read_wait_ms(0);
     for (const auto& f : run.faults) board.inject(f);
     std::fflush(stdout);
     boot_main();
