@@ -1,0 +1,200 @@
+#include "boot/boot_sequence.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "board/i2c_devices.h"
+#include "boot/boot_settings.h"
+#include "boot/launch.h"
+#include "crypto/imgsign.h"
+#include "flash/flash.h"
+#include "image/image_format.h"
+#include "platform/console_io.h"
+#include "platform/platform.h"
+#include "rescue/net_config.h"
+#include "rescue/rescue_menu.h"
+#include "security/keystore.h"
+
+namespace {
+
+void on_sigint(int) {
+    boot_settings.break_flag = 1;
+}
+
+int other_slot(int slot) {
+    return slot == 1 ? 2 : 1;
+}
+
+// The end of a boot attempt that cannot go on: the operator may look around in a shell first.
+[[noreturn]] void final_failure() {
+    if (boot_settings.shell_enabled) platform::os().system("/bin/sh\n");
+    reboot_system();
+}
+
+// Owns the application archive for one slot attempt.
+class Archive {
+  public:
+    Archive() : fd_(platform::os().open(APPLICATION_ARCHIVE, O_WRONLY | O_CREAT | O_TRUNC, 0644)) {}
+    ~Archive() { close(); }
+    Archive(const Archive&) = delete;
+    Archive& operator=(const Archive&) = delete;
+
+    bool is_open() const { return fd_ >= 0; }
+    bool write(const std::uint8_t* data, std::uint32_t length) {
+        std::uint32_t done = 0;
+        while (done < length) {
+            const ssize_t n = platform::os().write(fd_, data + done, length - done);
+            if (n <= 0) return false;
+            done += static_cast<std::uint32_t>(n);
+        }
+        return true;
+    }
+    void close() {
+        if (fd_ >= 0) platform::os().close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_;
+};
+
+// The RTC keeps BCD, so each byte printed as two hex digits gives two decimal digits.
+void set_clock_from_rtc() {
+    std::uint8_t t[RTC_TIME_LEN] = {};
+    // Without a clock reading there is nothing sensible to set; the system clock keeps its time.
+    if (rtc_read_time(t) == 0) return;
+    char command[64];
+    std::snprintf(command, sizeof command, "date %2.2x%2.2x%2.2x%2.2x20%2.2x.%2.2x\n", t[5] & 0x1F,
+                  t[4] & 0x3F, t[2] & 0x3F, t[1] & 0x7F, t[6], t[0] & 0x7F);
+    platform::os().system(command);
+}
+
+}  // namespace
+
+int install_interrupt_handler() {
+    return platform::os().install_sigint_handler(on_sigint);
+}
+
+int choose_boot_slot() {
+    const int slot = eeprom_read_boot_slot();
+    return slot == 2 ? 2 : 1;
+}
+
+int image_crc_mismatch(const std::uint8_t* data, std::uint32_t length, std::uint32_t stored) {
+    return image_crc32(data, length, IMG_CRC_SEED) != stored ? 1 : 0;
+}
+
+int boot_image_slot(int slot) {
+    std::uint32_t offset = 0;
+    std::uint32_t room = 0;
+    if (slot == 1) {
+        offset = FLASH_SLOT1_OFFSET;
+        room = FLASH_SLOT1_ROOM;
+    } else if (slot == 2) {
+        offset = FLASH_SLOT2_OFFSET;
+        room = FLASH_SLOT2_ROOM;
+    } else {
+        return 0;
+    }
+    const int other = other_slot(slot);
+
+    Archive archive;
+    if (!archive.is_open()) {
+        err_printf("Failed to open application image output file.\n");
+        final_failure();
+    }
+
+    // A header that cannot be read stays all zero and is refused below like any other bad header.
+    std::uint8_t probe[IMG_PROBE_LEN] = {};
+    if (flash_region_read(probe, mtd_fd, offset, IMG_PROBE_LEN) != 0) {
+        std::fill(std::begin(probe), std::end(probe), std::uint8_t{0});
+    }
+    const ImageHeader header =
+        image_header_decode(std::span<const std::uint8_t, IMG_PROBE_LEN>(probe));
+
+    // Lengths are untrusted: an image that cannot be laid out, or would run past its slot, is no
+    // image at all, and nothing is sized from it.
+    const bool accepted_kind =
+        header.magic == IMG_KIND_APPLICATION || header.magic == IMG_KIND_DIAGS;
+    const std::uint64_t length = image_length(header);
+    const bool sane = image_header_consistent(header) && length >= 4 && length <= room;
+    if (!accepted_kind || !sane) {
+        if (boot_settings.second_attempt) {
+            err_printf("No valid application image found. Trying rescue image\n");
+            archive.close();
+            final_failure();
+        }
+        archive.close();
+        err_printf("Image has invalid header 0x%x. (0x%x)\n", header.magic, IMG_KIND_DIAGS);
+        err_printf("Image%d has invalid header... trying Image%d.\n", slot, other);
+        return 0;
+    }
+
+    const auto image_len = static_cast<std::uint32_t>(length);
+    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[image_len]);
+    // An image that cannot be held or read back is as unusable as one with a wrong CRC.
+    const bool bad = !image || flash_region_read(image.get(), mtd_fd, offset, image_len) != 0 ||
+                     image_crc_mismatch(image.get() + 4, image_len - 4, header.crc);
+    if (bad) {
+        image.reset();
+        if (boot_settings.second_attempt) {
+            err_printf("Both image1 and image2 failed.\n");
+            archive.close();
+            final_failure();
+        }
+        err_printf("Image%d CRC failed, trying Image%d now.\n", slot, other);
+        return 0;
+    }
+
+    const bool written = archive.write(image.get() + header.header_len, header.payload_len);
+    image.reset();
+    archive.close();
+    if (!written) {
+        // /tmp is shared by both slots, so the other slot would meet the same wall.
+        err_printf("Failed to write application image output file.\n");
+        final_failure();
+    }
+
+    if (boot_settings.gdb_enabled && !boot_settings.gdbserver_enabled) extract_gdb(slot);
+    launch_application(header.magic == IMG_KIND_DIAGS ? 1 : 0);
+}
+
+void reboot_system() {
+    auto& os = platform::os();
+    os.sleep_ms(1000);
+    if (os.system("reboot") < 0) err_printf("System reboot failed, please power-cycle.\n");
+    os.exit(0);
+    std::abort();  // a back end whose exit() came back has nowhere sane to return to
+}
+
+void boot_main() {
+    install_interrupt_handler();
+    i2c_open_buses();
+    mtd_open();
+    CRYPTO_LIB_initialize();
+    parse_boot_settings();
+    set_clock_from_rtc();
+    if (imgsign_keys_present() == 0)
+        out_puts("WARNING - problem with security keys. No keys found");
+    if (boot_settings.rescue_requested) rescue_menu();
+
+    const int slot = choose_boot_slot();
+    if (boot_settings.gdbserver_enabled) net_setup(1);
+
+    out_printf("Booting image '%d'\n", slot);
+    boot_image_slot(slot);
+
+    const int other = other_slot(slot);
+    out_printf("Booting image '%d'\n", other);
+    boot_settings.second_attempt = 1;
+    boot_image_slot(other);
+
+    reboot_system();
+}
