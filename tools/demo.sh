@@ -49,6 +49,8 @@ step "What the board saw (from $board/events.log)"
 grep -E '^(system|exec|argv|env|board) ' "$board/events.log" | sed 's/^/  /'
 echo "  files the archive brought to the board's /tmp:"
 (cd "$board/root" && find tmp/home -type f | sort | sed 's/^/    \//')
+echo "  key files the boot manager wrote to the board's /user at its first boot (AES under the serial):"
+(cd "$board/root" && find user -name '*_key.pub.pem' -type f | sort | sed 's/^/    \//')
 
 if [ "$status" -ne 0 ]; then
     echo "demo: the board did not start the application (exit status $status)" >&2
