@@ -12,5 +12,4 @@ std::uint8_t* imgsign_decrypt(const std::uint8_t* key, std::size_t key_length,
                               const std::uint8_t* data, std::size_t data_length,
                               std::size_t* out_length);
 int imgsign_write_encrypted_file(const std::uint8_t* data, std::size_t data_length,
-                                 const char* path, const std::uint8_t* key,
-                                 std::size_t key_length);
+                                 const char* path, const std::uint8_t* key, std::size_t key_length);
