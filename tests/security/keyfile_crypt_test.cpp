@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +51,7 @@ TEST(KeyfileCrypt, PaddingAndRoundTrip) {
         Buffer plain(imgsign_decrypt(bytes(SERIAL), 12, cipher.get(), cipher_length, &out_length));
         ASSERT_NE(plain, nullptr);
         EXPECT_EQ(out_length, row.text_length);
-        EXPECT_EQ(std::memcmp(plain.get(), data.data(), row.text_length), 0);
+        EXPECT_TRUE(std::equal(data.begin(), data.begin() + row.text_length, plain.get()));
     }
     EXPECT_EQ(board.out(), "");
 }
