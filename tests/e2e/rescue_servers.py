@@ -114,3 +114,38 @@ class SerialLine:
                 os.close(fd)
             except OSError:
                 pass
+
+
+def send_xmodem(path, link):
+    """Plays the far end of the serial line once: waits for the board to switch the line to the
+    download speed, presses Enter, sends the file with XMODEM-1K, and presses Enter again when
+    the board has switched back."""
+    line = SerialLine()
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(line.path, link)
+    print(f"ttyS0 for the board: {link} -> {line.path}", flush=True)
+    try:
+        line.wait_raw(timeout=600)
+        line.send(b"\r")
+        sender = line.sender(path)
+        status = sender.wait(timeout=600)
+        print(f"sx -k ended with status {status}", flush=True)
+        line.wait_cooked(timeout=600)
+        line.drain()
+        line.send(b"\n")
+        time.sleep(1)  # let the board read the key before the line goes away
+    finally:
+        os.remove(link)
+        line.close()
+    return 0 if status == 0 else 1
+
+
+if __name__ == "__main__":
+    import argparse
+    parser = argparse.ArgumentParser(description="the far end of the simulated board's ttyS0")
+    parser.add_argument("file", help="the package to send with XMODEM-1K")
+    parser.add_argument("--link", default="/tmp/board-tty",
+                        help="where to put a link to the board's end (default /tmp/board-tty)")
+    args = parser.parse_args()
+    raise SystemExit(send_xmodem(args.file, args.link))
