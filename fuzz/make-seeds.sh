@@ -37,12 +37,21 @@ done
 for f in app1 app2 app3 kernel3 boot1 qorb2 rfs3 badcrc app3.prod pkg-all pkg-pad pkg-bad; do
   seed image_package "$f" <"$tmp/$f"
 done
-for f in app1 app3 app3.prod app3.dev kernel3 kernel3.prod rfs3.dev pkg-all pkg-pad pkg-bad; do
-  seed install_image "$f" <"$tmp/$f"
+# install_image: a mode byte first (bit 0 slot 2, bit 1 skip same version, bit 2 low security,
+# bit 3 mend CRCs), then the file.
+for f in app3.prod kernel3.prod pkg-all pkg-bad; do
+  { printf '\000'; cat "$tmp/$f"; } | seed install_image "$f"
 done
-for f in app1 app2 app3 kernel3 app3.prod app3.dev kernel3.prod kernel3.dev rfs3.prod; do
-  seed hdr3_entries "$f" <"$tmp/$f"
+for f in app1 app3.dev rfs3.dev pkg-pad; do
+  { printf '\015'; cat "$tmp/$f"; } | seed install_image "$f-lowsec"
 done
+{ printf '\002'; cat "$tmp/pkg-all" "$tmp/pkg-all"; } | seed install_image twice-skip-same
+{ printf '\035'; cat "$tmp/app1"; } | seed install_image app1-lowsec-yes
+# hdr3_entries: a state byte first (bit 0 low security mode), then the image.
+for f in app1 app2 app3 kernel3 app3.prod app3.dev kernel3.prod rfs3.prod; do
+  { printf '\000'; cat "$tmp/$f"; } | seed hdr3_entries "$f"
+done
+{ printf '\001'; cat "$tmp/kernel3.dev"; } | seed hdr3_entries kernel3.dev-lowsec
 
 # Boot loader environments: NUL-separated name=value strings.
 printf 'bootcmd=run boot\0diagnostics=rescue\0gdb=1\0gdbport=2345\0' | seed boot_env rescue-gdb
