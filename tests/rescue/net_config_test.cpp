@@ -107,6 +107,9 @@ TEST_F(NetConfigTest, PromptAddressTable) {
         {"shell text refused", "1.2.3.4;reboot\nq\n", 1, 1, 0, "9.9.9.9", 1, nullptr},
         {"short form refused", "10.1\n10.0.0.1\n", 1, 1, 1, "10.0.0.1", 1, nullptr},
         {"trailing junk refused", "1.2.3.4 x\n\n2.2.2.2\n", 1, 1, 1, "2.2.2.2", 2, nullptr},
+        {"overlong line cut at 127", std::string(200, '1') + "\nq\n", 1, 1, 0, "9.9.9.9", 1,
+         nullptr},
+        {"NUL bytes not stored", std::string("1.2.\0003.4\n", 9), 1, 1, 1, "1.2.3.4", 0, nullptr},
         {"break leaves", sim::ConsoleScript("1.2").interrupt().keys(".3.4\n"), 1, 1, 0, "9.9.9.9",
          0, nullptr},
     };
