@@ -76,17 +76,17 @@ printf 'TQ==' | seed key_decode b64-pad2
   head -c 32 /dev/zero | tr '\0' '\252'; } | seed rsa_digest sha256-digestinfo
 { printf '\002'; printf '\x30\x21\x30\x09\x06\x05\x2b\x0e\x03\x02\x1a\x05\x00\x04\x14';
   head -c 20 /dev/zero | tr '\0' '\273'; } | seed rsa_digest sha1-digestinfo
-{ printf '\001\000\001'; head -c 90 /dev/zero | tr '\0' '\377'; printf '\000';
+{ printf '\001\000\001'; head -c 58 /dev/zero | tr '\0' '\377'; printf '\000';
   printf '\x30\x21\x30\x09\x06\x05\x2b\x0e\x03\x02\x1a\x05\x00\x04\x14'; head -c 20 /dev/zero; } |
   seed rsa_digest block-sha1
-{ printf '\000'; head -c 128 /dev/zero | tr '\0' '\021'; } | seed rsa_digest raw-signature
+{ printf '\000'; head -c 96 /dev/zero | tr '\0' '\021'; } | seed rsa_digest raw-signature
 
 # Key files: material length 12, the serial number, then the file as bootimg writes it.
 for k in production development; do
   "$bootimg" keyfile --serial SN0123456789 "$keys/test_${k}_key.pub.pem" -o "$tmp/$k.key"
   { printf '\014SN0123456789'; cat "$tmp/$k.key"; } | seed keyfile_decrypt "$k"
 done
-{ printf '\014SN0123456789'; head -c 500 /dev/urandom; } | seed keyfile_decrypt random-500
+{ printf '\014SN0123456789'; head -c 500 /dev/zero | openssl enc -aes-128-ctr -K 000102030405060708090a0b0c0d0e0f -iv 00000000000000000000000000000000; } | seed keyfile_decrypt random-500
 
 # Key streams for the line editor: byte 0 is the buffer size less one.
 printf '\021abd\002c\r' | seed line_editor insert-middle
