@@ -51,7 +51,7 @@ struct Run {
     std::vector<std::function<int(sim::SimBoard&)>> actions;
     // --install
     std::string install_file;
-    int install_slot = 1;
+    int install_slot = 0;  // 0: the installer asks on the console, as after a rescue download
     bool skip_same = false;
 };
 
@@ -371,7 +371,8 @@ const Option kOptions[] = {
      }},
     {"--install", "FILE",
      "install an image package file as a rescue download would (\"/tmp/image\"); the\n"
-     "application image goes to --slot N (default 1); --skip-same skips installed versions",
+     "application image goes to --slot N, or the installer asks (Enter boots it at once);\n"
+     "--skip-same skips installed versions",
      [](Run& r, const char* a) {
          r.install_file = a;
          prepare(r, [&r](sim::SimBoard& b) {
