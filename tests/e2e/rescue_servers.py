@@ -65,6 +65,29 @@ class TftpServer:
                 self.proc.wait()
 
 
+READ_SYSCALL = {"x86_64": 0, "aarch64": 63, "ppc": 3, "ppc64le": 3}.get(os.uname().machine)
+
+
+def wait_reading_console(pid, timeout=10):
+    """Waits until the process blocks reading its console (descriptor 0), so that a Ctrl-C sent
+    now interrupts that read instead of arriving just before it."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/syscall") as f:
+                fields = f.read().split()
+        except OSError:
+            fields = []
+        if READ_SYSCALL is None or not fields or fields[0] == "running":
+            if READ_SYSCALL is None:
+                time.sleep(0.3)
+                return
+        elif int(fields[0]) == READ_SYSCALL and int(fields[1], 16) == 0:
+            return
+        time.sleep(0.01)
+    raise AssertionError("the board never waited for a key")
+
+
 class SerialLine:
     """A pseudo-terminal pair: the board opens `path` as its ttyS0, the test holds `master`."""
 

@@ -8,7 +8,7 @@ import pexpect
 import pytest
 
 from conftest import BOOTIMG, finish
-from rescue_servers import SerialLine, TftpServer
+from rescue_servers import SerialLine, TftpServer, wait_reading_console
 
 SRC = os.environ.get("BOOTMGR_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
 PRODUCTION_KEY = os.path.join(SRC, "keys", "test", "test_production_key.pem")
@@ -248,10 +248,15 @@ def test_hidden_options(rescue_board):
     assert "ifconfig eth0 hw ether 02:11:22:33:44:55\n" in commands(rescue_board)
 
 
+def interrupt(child):
+    wait_reading_console(child.pid)
+    child.sendintr()
+
+
 def test_ctrl_c_in_every_dialogue_brings_the_menu_back(rescue_board, line):
     child = rescue_board.spawn("--ttyS0", line.path)
     menu(child)
-    child.sendintr()  # at the option prompt: an empty line, the prompt again
+    interrupt(child)  # at the option prompt: an empty line, the prompt again
     child.expect_exact("\r\n" + MENU_PROMPT)
     dialogues = [
         ("T", "IP addr    :"),
@@ -263,7 +268,7 @@ def test_ctrl_c_in_every_dialogue_brings_the_menu_back(rescue_board, line):
         child.expect_exact(prompt)
         if key != "P":
             child.send("12")
-        child.sendintr()
+        interrupt(child)
         if key != "P":
             child.send("\r")  # the line editor ends the line; the dialogue sees the break
         child.expect_exact("Please select one of the following options:\r\n")
@@ -276,7 +281,7 @@ def test_ctrl_c_in_every_dialogue_brings_the_menu_back(rescue_board, line):
         for p in prompts[:-1]:
             answer(child, p, "10.0.0.2" if p != "Netmask    :" else "")
         child.expect_exact(prompts[-1])
-        child.sendintr()
+        interrupt(child)
         child.send("\r")
         child.expect_exact("Please select one of the following options:\r\n")
         menu(child)
