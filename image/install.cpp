@@ -241,8 +241,10 @@ void boot_download(std::span<const std::uint8_t> payload, PackageFile& package) 
     launch_application(0);
 }
 
+// The slot is the package's: the operator's answer holds for every later image of the package,
+// so one question covers an application and a Q-ORB image downloaded together.
 Outcome install_application(std::span<const std::uint8_t> image, const ImageHeader& h,
-                            std::uint8_t skip_same_version, int slot, PackageFile& package) {
+                            std::uint8_t skip_same_version, int& slot, PackageFile& package) {
     out_printf("Installing Application: ");
     if (!crc_good(image, h, "Bad crc for APPLICATION: 0x%08x, voiding download\n"))
         return Outcome::failed;
@@ -279,7 +281,7 @@ Outcome install_application(std::span<const std::uint8_t> image, const ImageHead
 }
 
 // Q-ORB: the slot question repeats until 1, 2 or q; q abandons the package.
-Outcome install_qorb(std::span<const std::uint8_t> image, const ImageHeader& h, int slot) {
+Outcome install_qorb(std::span<const std::uint8_t> image, const ImageHeader& h, int& slot) {
     out_printf("Installing Q-ORB application: ");
     if (!crc_good(image, h, "Bad crc for Q-ORB APPLICATION: 0x%08x, voiding download\n"))
         return Outcome::failed;
