@@ -193,8 +193,10 @@ BoardRun TestBoard::run(const std::function<void()>& body, sim::ConsoleScript in
         result.virtual_ms = r.virtual_ms;
         const std::size_t have = (data.size() - sizeof r) / sizeof(sim::FlashOp);
         result.flash_log.resize(std::min<std::size_t>(have, r.log_entries));
-        std::memcpy(result.flash_log.data(), data.data() + sizeof r,
-                    result.flash_log.size() * sizeof(sim::FlashOp));
+        if (!result.flash_log.empty()) {  // an empty vector's data() may be null
+            std::memcpy(result.flash_log.data(), data.data() + sizeof r,
+                        result.flash_log.size() * sizeof(sim::FlashOp));
+        }
     }
     result.out = slurp(dir_ / "console.out", out_before);
     result.err = slurp(dir_ / "console.err", err_before);
