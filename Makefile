@@ -52,13 +52,17 @@ test: build
 unit-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -L unit
 
-asan-test: deps
+# Tests that make signed images use the host build's bootimg (BOOTIMG).
+asan-test: build
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DBOOTMGR_SANITIZE=ON -DBOOTMGR_HOST_TOOLS=OFF
 	cmake --build $(ASAN) -j $(JOBS)
+	BOOTIMG=$(abspath $(BUILD))/bin/bootimg \
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS) -L unit
 
-demo: build
+# The demo needs only the simulator and the image tool.
+demo: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target bootmgr-sim bootimg
 	tools/demo.sh $(BUILD)/bin
 
 bench: deps
