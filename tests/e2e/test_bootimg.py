@@ -107,3 +107,75 @@ def test_package_refuses_a_bad_crc_unless_forced(tmp_path, payload):
     assert not pkg.exists()
     assert run("package", "--force", "-o", pkg, img).returncode == 0
     assert pkg.read_bytes() == img.read_bytes()
+
+
+KEYS = os.path.join(os.environ.get("BOOTMGR_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../..")),
+                    "keys", "test")
+PRIVATE = {n: os.path.join(KEYS, f"test_{n}_key.pem") for n in ("production", "development")}
+PUBLIC = {n: os.path.join(KEYS, f"test_{n}_key.pub.pem") for n in ("production", "development")}
+
+
+def signed_image(tmp_path, payload, name, signer, kind="kernel", tamper=False):
+    """An image signed by signer (None: unsigned); tamper changes a payload byte afterwards."""
+    out = tmp_path / f"{name}.img"
+    assert run("create", "--kind", kind, "--version", "1.0.0.0", payload, "-o", out).returncode == 0
+    if signer:
+        assert run("sign", "--key", PRIVATE[signer], out, "-o", out).returncode == 0
+    if tamper:
+        data = bytearray(out.read_bytes())
+        data[-1] ^= 1
+        out.write_bytes(bytes(data))
+    return out
+
+
+@pytest.mark.parametrize("images,keys,verdicts,status", [
+    # images: (signer, tampered); keys given; per image the keys that verify it (None: no line)
+    ([("production", False)], ["production", "development"], [["production"]], 0),
+    ([("development", False)], ["production", "development"], [["development"]], 0),
+    ([("development", False)], ["production"], [[]], 0),
+    ([(None, False)], ["production"], [[]], 0),
+    ([("production", False)], [], [None], 0),
+    ([("production", True)], ["production"], [[]], 1),  # payload changed after signing
+    ([("production", False), ("development", False), (None, False)], ["development", "production"],
+     [["production"], ["development"], []], 0),
+], ids=["production", "development", "development-not-given", "unsigned", "no-keys", "tampered",
+        "package"])
+def test_inspect_lists_the_keys_that_verify(tmp_path, payload, images, keys, verdicts, status):
+    files = [signed_image(tmp_path, payload, f"i{n}", signer, tamper=tamper)
+             for n, (signer, tamper) in enumerate(images)]
+    target = files[0]
+    if len(files) > 1:
+        target = tmp_path / "pkg"
+        assert run("package", "-o", target, *files).returncode == 0
+    key_args = [a for k in keys for a in ("--key", PUBLIC[k])]
+    r = run("inspect", *key_args, target)
+    assert r.returncode == status, r.stdout + r.stderr
+    # The verification lines of each image, in the order of the images.
+    per_image, lines = [], r.stdout.splitlines()
+    for line in lines:
+        if line.startswith("["):
+            per_image.append([])
+        elif line.strip().startswith("verified by"):
+            per_image[-1].append(line.strip())
+    assert len(per_image) == len(verdicts)
+    for got, want in zip(per_image, verdicts):
+        if want is None:
+            assert got == []
+        elif want:
+            assert got == [f"verified by {PUBLIC[k]}" for k in keys if k in want]
+        else:
+            assert got == ["verified by none of the given keys"]
+
+
+@pytest.mark.parametrize("key,message", [
+    ("missing.pem", "cannot open"),
+    (PRIVATE["production"], "not an RSA public key"),
+    ("garbage.pem", "not an RSA public key"),
+])
+def test_inspect_refuses_bad_keys_before_any_output(tmp_path, payload, key, message):
+    (tmp_path / "garbage.pem").write_text("-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n")
+    img = signed_image(tmp_path, payload, "img", "production")
+    r = run("inspect", "--key", PUBLIC["production"], "--key", key, img, cwd=tmp_path)
+    assert r.returncode == 2
+    assert message in r.stderr
+    assert r.stdout == ""

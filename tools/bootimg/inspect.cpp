@@ -1,25 +1,42 @@
-// bootimg inspect: every image of an image file or package, with its CRC state.
+// bootimg inspect: every image of an image file or package, with its CRC state and, given public
+// keys, which of them verify its signature.
 #include <cstdio>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/byte_order.h"
 #include "tools/bootimg/bootimg.h"
 #include "tools/bootimg/commands.h"
+#include "tools/bootimg/signing.h"
 
 namespace bootimg {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {{"help", false}, {"h", false}};
+constexpr OptionSpec kOptions[] = {{"key", true}, {"help", false}, {"h", false}};
 
 constexpr const char* kHelp =
-    "usage: bootimg inspect FILE...\n"
+    "usage: bootimg inspect [--key PUBLIC.pem]... FILE...\n"
     "Lists every image of each FILE (a single image or a package of images back to back):\n"
     "kind, version, header version, lengths, CRC good or bad, signature entry present.\n"
-    "Exit status 1 when any image has a bad CRC or malformed lengths, or a file holds no image.\n";
+    "  --key PUBLIC.pem  an RSA public key (PEM); repeatable. Each image then gets a line\n"
+    "                    \"verified by PUBLIC.pem\" for every given key its signature entry\n"
+    "                    verifies with (found as the board finds it: SHA-256 of the payload,\n"
+    "                    PKCS#1 v1.5), or \"verified by none of the given keys\".\n"
+    "Exit status 1 when any image has a bad CRC or malformed lengths, or a file holds no image;\n"
+    "2 when a FILE or a key cannot be read or a key is not an RSA public key. Whether a key\n"
+    "verifies does not change the exit status.\n";
+
+// A public key given with --key: the path as the user wrote it, for the report, and its text.
+struct PublicKey {
+    std::string path;
+    std::string pem;
+};
 
 constexpr std::size_t kVersionRecordOffset = 0xF0;
 
-bool inspect_one(const std::string& path, const Bytes& file) {
+bool inspect_one(const std::string& path, const Bytes& file, std::span<const PublicKey> keys) {
     const Walk walk = walk_images(file);
     bool good = !walk.items.empty();
     std::printf("%s: %zu bytes, %zu image%s\n", path.c_str(), file.size(), walk.items.size(),
@@ -50,6 +67,16 @@ bool inspect_one(const std::string& path, const Bytes& file) {
             std::printf("    signature entry present (%u bytes)\n", *s);
         else
             std::printf("    no signature entry\n");
+        if (!keys.empty()) {
+            bool any = false;
+            for (const auto& key : keys) {
+                if (key_verifies(item.image, key.pem).value_or(false)) {
+                    std::printf("    verified by %s\n", key.path.c_str());
+                    any = true;
+                }
+            }
+            if (!any) std::printf("    verified by none of the given keys\n");
+        }
         if (kind == IMG_KIND_BOOTLOADER) {
             if (h.payload_len >= kVersionRecordOffset + IMG_FIXED_HEADER_LEN) {
                 const std::uint8_t* rec = item.image.data() + h.header_len + kVersionRecordOffset;
@@ -81,11 +108,25 @@ int cmd_inspect(std::span<char* const> argv) {
         std::fprintf(stderr, "bootimg inspect: no FILE given (see --help)\n");
         return EXIT_USAGE;
     }
+    // Every key is read and checked before any output, so a typo in a key path is not mistaken
+    // for an image that no key verifies.
+    std::vector<PublicKey> keys;
+    for (const auto& key_path : args->all("key")) {
+        Bytes text;
+        if (!read_file(key_path, text)) return EXIT_USAGE;
+        PublicKey key{key_path, std::string(text.begin(), text.end())};
+        if (!key_verifies({}, key.pem)) {
+            std::fprintf(stderr, "bootimg inspect: %s: not an RSA public key in PEM form\n",
+                         key_path.c_str());
+            return EXIT_USAGE;
+        }
+        keys.push_back(std::move(key));
+    }
     bool good = true;
     for (const auto& path : args->positional) {
         Bytes file;
         if (!read_file(path, file)) return EXIT_USAGE;
-        good = inspect_one(path, file) && good;
+        good = inspect_one(path, file, keys) && good;
     }
     return good ? EXIT_OK : EXIT_BAD_IMAGE;
 }
