@@ -377,7 +377,12 @@ const Option kOptions[] = {
          r.install_file = a;
          prepare(r, [&r](sim::SimBoard& b) {
              platform::set_os(b);
-             return sim::run_install_command(b, r.install_file, r.install_slot, r.skip_same);
+             // The installer does the flash work a power-up would: --fault applies to it too.
+             for (const auto& f : r.faults) b.inject(f);
+             const int rc =
+                 sim::run_install_command(b, r.install_file, r.install_slot, r.skip_same);
+             b.clear_faults();
+             return rc;
          });
          return 0;
      }},
@@ -399,8 +404,8 @@ const Option kOptions[] = {
          return 0;
      }},
     {"--fault", "SPEC",
-     "inject a fault into this power-up (repeatable). SPEC is KIND[@N][:ARG]; @N hits\n"
-     "only the Nth matching operation (default: every one). KINDs:\n"
+     "inject a fault into this power-up or --install (repeatable). SPEC is KIND[@N][:ARG];\n"
+     "@N hits only the Nth matching operation (default: every one). KINDs:\n"
      "  i2c-select[:ADDR] i2c-write[:ADDR] i2c-read[:ADDR]  I2C transfer fails (7-bit ADDR)\n"
      "  i2c-short:BYTES     an I2C read delivers only BYTES bytes\n"
      "  flash-info flash-read flash-write flash-erase        the MTD request fails\n"

@@ -55,15 +55,17 @@ def jamcrc(data):
 class Image:
     """An image made with bootimg (signed where the board checks a signature)."""
 
-    def __init__(self, tmp_path, kind, version, payload):
+    def __init__(self, tmp_path, kind, version, payload, name=None):
         self.kind, self.version = kind, version
-        src, out = tmp_path / f"{kind}.payload", tmp_path / f"{kind}.img"
+        name = name or kind
+        src, out = tmp_path / f"{name}.payload", tmp_path / f"{name}.img"
         src.write_bytes(payload)
         run_bootimg("create", "--kind", kind, "--version", version, src, "-o", out)
         if KINDS[kind]["signed"]:
-            signed = tmp_path / f"{kind}.signed"
+            signed = tmp_path / f"{name}.signed"
             run_bootimg("sign", "--key", PRODUCTION_KEY, out, "-o", signed)
             out = signed
+        self.path = out
         self.data = out.read_bytes()
         self.header_len = int.from_bytes(self.data[22:24], "big")
         self.payload = self.data[self.header_len:]  # as stored, boot loader version record included
@@ -353,3 +355,53 @@ def test_third_image_with_a_bad_crc_ends_the_package(board, tmp_path, bad, befor
     lines = status_lines(board)
     moved = any(k in ("application", "qorb") for k in before)
     assert f"boot slot byte: {2 if moved else 1}" in lines
+
+
+FAULT_CASES = [
+    # (name, slot 1 holds a good image, boot slot byte before, package kinds, fault,
+    #  console text after the images installed before it, exit status, kinds installed,
+    #  boot slot byte after)
+    ("slot write fails: the boot slot byte leaves the torn slot", True, 2, ["application"],
+     "flash-write@3",
+     KINDS["application"]["title"] + VERIFIED + "Installing image as image2:      "
+     "Flash Write mtd write failed.\r\n\r\nImage2 update failed\r\n"
+     "Boot slot set to image1, which still holds a good image\r\n", 1, [], 1),
+    ("kernel erase fails after the boot loader went in", False, 1, ["bootloader", "kernel"],
+     "flash-erase@2",
+     KINDS["kernel"]["title"] + VERIFIED + "     Flash Write mtd erase failed.\r\n\r\n"
+     "kernel image update failed\r\n", 1, ["bootloader"], 1),
+    ("power cut in the middle of the root file system", False, 1, ["kernel", "rfs"],
+     # The kernel (3 erase blocks) takes 3 erases and 384 writes of 1 KiB; then the rfs's
+     # erase and its 41st write, at 40 KiB into the region.
+     "power-cut@429",
+     KINDS["rfs"]["title"] + VERIFIED + "     "
+     "[board] power cut during a flash write at 0x300a000\r\n", 11, ["kernel"], 1),
+]
+
+
+@pytest.mark.parametrize("name,slot1,boot_slot,kinds,fault,tail,status,installed,boot_after",
+                         FAULT_CASES, ids=[c[0] for c in FAULT_CASES])
+def test_failed_flash_work_is_never_reported_as_installed(board, tmp_path, name, slot1, boot_slot,
+                                                          kinds, fault, tail, status, installed,
+                                                          boot_after):
+    images = make_images(tmp_path)
+    if slot1:
+        old = Image(tmp_path, "application", "1.0.0.9", app_archive_named("slot-one"), "old")
+        board.sim("--write", f"slot1={old.path}")
+        assert landed(board, old, 1)
+    board.sim("--boot-slot", boot_slot)
+    pkg = package(tmp_path, [images[k] for k in kinds])
+
+    rest, exit_status = finish(board.spawn("--fault", fault, "--install", pkg, "--slot", 2))
+    assert rest == EXTRACTING + "".join(images[k].installed_text(2) for k in installed) + tail
+    assert exit_status == status
+    assert install_log(board) is None
+    for kind in installed:
+        assert landed(board, images[kind], 2), kind
+    assert f"boot slot byte: {boot_after}" in status_lines(board)
+    if slot1:
+        child = board.spawn()
+        child.expect_exact("Booting image '1'\r\n")
+        _, exit_status = finish(child)
+        assert exit_status == 0
+        assert ("env", "E2E_NAME=slot-one") in board.events()
