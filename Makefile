@@ -16,7 +16,7 @@ DEPS_FUZZ  := clang libclang-rt-14-dev
 DEPS_LINT  := clang-tidy cppcheck clang-format
 
 .PHONY: all deps deps-cross deps-fuzz deps-lint build test unit-test asan-test demo bench fuzz \
-        cross-test lint format clean
+        cross-test valgrind lint format clean
 
 all: build
 
@@ -69,6 +69,10 @@ bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBOOTMGR_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	tools/run-bench.sh build-bench
+
+# Memcheck over the boot roads (good slot, fall-back, reboot) and the install of a signed package.
+valgrind: build
+	tools/valgrind-roads.sh $(BUILD)/bin
 
 # The unit tests built for the board's CPU (32-bit big-endian PowerPC) and run under qemu-user.
 cross-test: deps deps-cross
