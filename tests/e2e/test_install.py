@@ -253,7 +253,8 @@ BOOT_CASES = [
     ("empty answer boots the download", False, "", True, None),
     ("empty answer boots a download over the slot limit", True, "", True, None),
     ("an answer other than 1 or 2 boots the download", False, "3", True, None),
-    ("answer 1 writes the slot", False, "1", False, 1),
+    ("answer 1 writes slot 1", False, "1", False, 1),
+    ("answer 2 writes slot 2", False, "2", False, 2),
     ("answer 1 refuses an image over the slot limit", True, "1", False, None),
 ]
 
@@ -281,6 +282,7 @@ def test_application_slot_answer(board, tmp_path, name, oversize, answer, booted
     app = Image(tmp_path, "application", "5.0.0.1", archive)
     assert (len(app.data) > SLOT_LIMIT) == oversize
     pkg = package(tmp_path, [app], name="app.pkg")
+    board.sim("--boot-slot", 0)  # names no slot: only an installed application changes it
 
     child = board.spawn("--install", pkg, timeout=60)
     child.expect_exact(SLOT_QUESTION)
@@ -315,8 +317,10 @@ def test_application_slot_answer(board, tmp_path, name, oversize, answer, booted
     assert install_log(board) == (
         f"File app.pkg installed from local file at {INSTALLED_AT}\n" if slot else None)
     lines = status_lines(board)
-    assert f"boot slot byte: {slot or 1}" in lines
-    assert (f"image1 installed: {INSTALLED_AT}" if slot else "image1 installed: never") in lines
+    assert f"boot slot byte: {slot or 0}" in lines
+    for n in (1, 2):
+        assert (f"image{n} installed: {INSTALLED_AT}" if n == slot else
+                f"image{n} installed: never") in lines
 
 
 CRC_CASES = [
