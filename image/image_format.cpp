@@ -8,12 +8,13 @@ namespace {
 
 constexpr std::uint32_t kPolynomial = 0xEDB88320u;
 
-// The CRC runs as four interleaved lanes ("braids") of 8-byte words: word k of every 32-byte
+// The CRC runs as six interleaved lanes ("braids") of 8-byte words: word k of every 48-byte
 // block belongs to lane k. Each lane's register is independent of the others inside the loop, so
-// the table lookups of four words overlap instead of waiting on one another; the last block
-// joins the lanes in order. This keeps pace with the fastest portable table methods.
+// the table lookups of six words overlap instead of waiting on one another; the last block joins
+// the lanes in order. Six lanes keep more lookups in flight than four, which is where a table CRC
+// spends its time; more than six gained nothing measurable.
 constexpr std::size_t kWord = 8;
-constexpr std::size_t kLanes = 4;
+constexpr std::size_t kLanes = 6;
 constexpr std::size_t kBlock = kWord * kLanes;
 
 using ByteTable = std::array<std::uint32_t, 256>;
@@ -114,20 +115,17 @@ std::uint32_t image_crc32(const std::uint8_t* data, std::size_t length, std::uin
     std::uint32_t crc = seed;
     const std::size_t blocks = length / kBlock;
     if (blocks > 1) {
-        std::uint32_t c0 = seed;
-        std::uint32_t c1 = 0;
-        std::uint32_t c2 = 0;
-        std::uint32_t c3 = 0;
+        std::array<std::uint32_t, kLanes> lane{};
+        lane[0] = seed;
         for (std::size_t b = 1; b < blocks; ++b, data += kBlock) {
-            c0 = word_step(lane_tables, data, c0);
-            c1 = word_step(lane_tables, data + kWord, c1);
-            c2 = word_step(lane_tables, data + 2 * kWord, c2);
-            c3 = word_step(lane_tables, data + 3 * kWord, c3);
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < kLanes; ++k)
+                lane[k] = word_step(lane_tables, data + k * kWord, lane[k]);
         }
-        crc = word_step(join_tables, data, c0);
-        crc = word_step(join_tables, data + kWord, c1 ^ crc);
-        crc = word_step(join_tables, data + 2 * kWord, c2 ^ crc);
-        crc = word_step(join_tables, data + 3 * kWord, c3 ^ crc);
+        crc = 0;
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < kLanes; ++k)
+            crc = word_step(join_tables, data + k * kWord, lane[k] ^ crc);
         data += kBlock;
         length -= blocks * kBlock;
     }
