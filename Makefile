@@ -75,8 +75,9 @@ valgrind: build
 	tools/valgrind-roads.sh $(BUILD)/bin
 
 # The unit tests built for the board's CPU (32-bit big-endian PowerPC) and run under qemu-user.
-cross-test: deps deps-cross
-	tools/cross-test.sh $(abspath $(CROSS)) $(JOBS)
+# Tests that make signed images use the host build's bootimg (BOOTIMG).
+cross-test: build deps-cross
+	BOOTIMG=$(abspath $(BUILD))/bin/bootimg tools/cross-test.sh $(abspath $(CROSS)) $(JOBS)
 
 # libFuzzer programs (clang, ASan+UBSan), each run FUZZ_SECONDS from the seeds in fuzz/corpus.
 fuzz: deps deps-fuzz
