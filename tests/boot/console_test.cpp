@@ -62,6 +62,8 @@ TEST(ConsoleReadLine, EditsAsTheKeyTableSays) {
          "e\r",
          4, "abe", "abc\x07\b \be\n"},
         {"size 1 takes nothing", "ab\r", 1, "", "\x07\x07\n"},
+        {"17 characters fit in 18 bytes", std::string(18, 'k') + "\r", 18, std::string(17, 'k'),
+         std::string(17, 'k') + "\x07\n"},
         {"8-bit keys are text", "\xe9\xff\r", 32, "\xe9\xff", "\xe9\xff\n"},
         {"a read with nothing rings", sim::ConsoleScript().keys("a").nothing().keys("b\r"), 32,
          "ab",
@@ -81,15 +83,6 @@ TEST(ConsoleReadLine, EditsAsTheKeyTableSays) {
             ASSERT_EQ(buf[i], '\0') << row.name << " at " << i;
         }
     }
-}
-
-TEST(ConsoleReadLine, SeventeenCharactersFitInEighteenBytes) {
-    TestBoard board;
-    board.input(std::string(18, 'k') + "\r");
-    char buf[18];
-    console_read_line(buf, sizeof buf);
-    EXPECT_EQ(std::string(buf), std::string(17, 'k'));
-    EXPECT_EQ(board.out(), std::string(17, 'k') + "\x07\n");
 }
 
 TEST(ConsoleReadLine, BreakSignalRingsAndTheLineGoesOn) {

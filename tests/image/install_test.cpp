@@ -1,7 +1,6 @@
 #include "image/install.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,9 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,24 +19,12 @@
 #include "image/image_format.h"
 #include "platform/byte_order.h"
 #include "security/keystore.h"
-#include "sim/sim_board.h"
+#include "tests/support/board_fixture.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
-
-Bytes read_all(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_all(const fs::path& path, const Bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-}
 
 Bytes payload_of(std::size_t length, std::uint8_t seed) {
     Bytes p(length);
@@ -49,28 +33,34 @@ Bytes payload_of(std::size_t length, std::uint8_t seed) {
     return p;
 }
 
-void seal(Bytes& image) {
-    be::store32(image.data(), image_crc32(image.data() + 4, image.size() - 4, IMG_CRC_SEED));
+std::string dotted(std::uint32_t id) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", id >> 24, (id >> 16) & 0xFF, (id >> 8) & 0xFF,
+                  id & 0xFF);
+    return text;
 }
 
-// An unsigned image of the given header version.
-Bytes make_image(std::uint32_t kind, std::uint32_t id, const Bytes& payload,
-                 int header_version = 3) {
-    const std::size_t header_len = header_version == 1 ? 16 : header_version == 2 ? 20 : 24;
-    Bytes image(header_len + payload.size(), 0);
-    const std::uint32_t len =
-        static_cast<std::uint32_t>(header_version == 3 ? image.size() - 16 : payload.size());
-    be::store32(image.data() + 4, len);
-    be::store32(image.data() + 8, header_version == 2 ? kind | IMG_EXT_HEADER : kind);
-    be::store32(image.data() + 12, id);
-    if (header_version == 2) be::store16(image.data() + 18, static_cast<std::uint16_t>(header_len));
-    if (header_version == 3) {
-        be::store32(image.data() + 16, IMG_HDR3_MAGIC);
-        be::store16(image.data() + 22, static_cast<std::uint16_t>(header_len));
-    }
-    std::copy(payload.begin(), payload.end(), image.begin() + static_cast<long>(header_len));
-    seal(image);
-    return image;
+// An unsigned image; version 3 unless told otherwise.
+Bytes make_image(std::uint32_t kind, std::uint32_t id, const Bytes& payload, int version = 3) {
+    return ::make_image(kind, dotted(id), std::span<const std::uint8_t>(payload), version);
+}
+
+// Copies with one change and the CRC left as it was.
+Bytes flip(Bytes b, std::size_t at) {
+    b[at] ^= 1;
+    return b;
+}
+Bytes cut(Bytes b, std::size_t n) {
+    b.resize(b.size() - n);
+    return b;
+}
+Bytes set32(Bytes b, std::size_t at, std::uint32_t v) {
+    be::store32(b.data() + at, v);
+    return b;
+}
+Bytes set16(Bytes b, std::size_t at, std::uint16_t v) {
+    be::store16(b.data() + at, v);
+    return b;
 }
 
 // The signature entry the host tool adds with a 2048-bit key: 4 + 2 + 256 bytes.
@@ -84,16 +74,20 @@ Bytes make_signed(std::uint32_t kind, std::uint32_t id, const Bytes& payload) {
     fs::create_directories(dir);
     const fs::path in = dir / ("in" + std::to_string(++serial)),
                    out = dir / ("out" + std::to_string(serial));
-    write_all(in, make_image(kind, id, payload));
+    const Bytes image = make_image(kind, id, payload);
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
     // Builds without host tools (sanitizer, cross) name a host build's bootimg in BOOTIMG.
     const char* tool = std::getenv("BOOTIMG");
     const std::string bootimg =
         tool != nullptr ? std::string(tool) : std::string(BOOTMGR_BINARY_DIR) + "/bin/bootimg";
-    const std::string command = bootimg + " sign --key " +
-                                BOOTMGR_SOURCE_DIR + "/keys/test/test_production_key.pem " +
-                                in.string() + " -o " + out.string();
+    const std::string command = bootimg + " sign --key " + BOOTMGR_SOURCE_DIR +
+                                "/keys/test/test_production_key.pem " + in.string() + " -o " +
+                                out.string();
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    Bytes signed_image = read_all(out);
+    std::ifstream f(out, std::ios::binary);
+    Bytes signed_image((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     fs::remove_all(dir);
     EXPECT_EQ(signed_image.size(), kSignedHeaderLen + payload.size());
     return signed_image;
@@ -111,78 +105,53 @@ std::string hex8(std::uint32_t v) {
     return text;
 }
 
-// A fresh simulated board as the platform, with the key files in place and the console captured.
+// A fresh simulated board with the key files in place; table rows each start from one.
 class InstallTest : public ::testing::Test {
   protected:
     void SetUp() override { fresh(); }
-    void TearDown() override { clean(); }
 
-    // A new board; table rows each start from one.
     void fresh() {
-        clean();
-        dir_ = fs::temp_directory_path() /
-               ("install_test_" + std::to_string(getpid()) + "_" + std::to_string(++boards_));
-        std::string error;
+        b_.reset();
         sim::CreateOptions options;
         options.rtc = {0x59, 0x45, 0x12, 0x06, 0x05, 0x03, 0x11};
-        ASSERT_TRUE(sim::SimBoard::create(dir_, options, &error)) << error;
-        board_ = std::make_unique<sim::SimBoard>(dir_);
-        ASSERT_TRUE(board_->ok()) << board_->error();
-        board_->capture_console({});
-        platform::set_os(*board_);
+        b_ = std::make_unique<TestBoard>(options);
         i2c_open_buses();
         mtd_fd = mtd_open();
         CRYPTO_LIB_initialize();
         imgsign_keys_present();
-        board_->clear_flash_log();
-        out_start_ = read_all(dir_ / "console.out").size();
+        restart();
     }
-    void clean() {
-        board_.reset();
-        if (!dir_.empty()) fs::remove_all(dir_);
-        dir_.clear();
+    // Counts output and flash work from here on.
+    void restart() {
+        b_->board().clear_flash_log();
+        b_->clear_output();
     }
-
-    std::string out() const {
-        const Bytes all = read_all(dir_ / "console.out");
-        return std::string(all.begin() + static_cast<long>(std::min(out_start_, all.size())),
-                           all.end());
-    }
+    sim::SimBoard* board() { return b_->operator->(); }
+    std::string out() const { return b_->out(); }
     void put_package(const Bytes& package) {
-        write_all(board_->host_path(DOWNLOAD_IMAGE_PATH), package);
+        ASSERT_TRUE(
+            b_->write_file(DOWNLOAD_IMAGE_PATH, std::string(package.begin(), package.end())));
     }
     int install(const Bytes& package, std::uint8_t skip = 0, int slot = 1,
                 sim::ConsoleScript input = {}) {
         put_package(package);
-        board_->set_console_input(std::move(input));
+        b_->input(std::move(input));
         return image_install_package(DOWNLOAD_IMAGE_PATH, skip, slot);
     }
-    Bytes flash(std::uint32_t offset, std::size_t length) const {
-        return board_->flash_read(offset, length);
+    Bytes flash(std::uint32_t offset, std::size_t length) {
+        return board()->flash_read(offset, length);
     }
-    bool flash_erased(std::uint32_t offset, std::size_t length) const {
+    bool flash_erased(std::uint32_t offset, std::size_t length) {
         const Bytes b = flash(offset, length);
         return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0xFF; });
     }
-    int boot_slot() const { return board_->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0]; }
-
-    // Runs body in a child process on the board (for paths that end the process); returns the
-    // child's exit status.
-    int run_child(const std::function<void()>& body) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            body();
-            _exit(99);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int boot_slot() { return board()->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0]; }
+    Bytes file(std::string_view path) {
+        const auto text = b_->read_file(path);
+        return text ? Bytes(text->begin(), text->end()) : Bytes{};
     }
 
-    fs::path dir_;
-    std::unique_ptr<sim::SimBoard> board_;
-    std::size_t out_start_ = 0;
-    static inline int boards_ = 0;
+    std::unique_ptr<TestBoard> b_;
 };
 
 constexpr std::uint32_t kV1234 = 0x01020304;
@@ -227,77 +196,49 @@ TEST_F(InstallTest, EachKindGoesToItsPlaceWithItsTitle) {
             << text;
         if (c.kind == IMG_KIND_APPLICATION) {
             EXPECT_EQ(boot_slot(), c.slot);
-            const auto stamp = board_->eeprom_read(
+            const auto stamp = board()->eeprom_read(
                 c.slot == 1 ? EEPROM_SLOT1_TIMESTAMP_OFFSET : EEPROM_SLOT2_TIMESTAMP_OFFSET, 7);
             EXPECT_EQ(stamp, (std::vector<std::uint8_t>{0x59, 0x45, 0x12, 0x06, 0x05, 0x03, 0x11}));
         }
     }
 }
 
-struct RefusedCase {
-    const char* name;
-    std::function<Bytes()> package;
-    std::string expected;  // a line of the output
-};
-
 // Images that must not reach flash: nothing is erased, and the whole package returns 0.
 TEST_F(InstallTest, RefusedImagesEraseNothing) {
     const Bytes payload = payload_of(2000, 3);
-    const RefusedCase cases[] = {
-        {"empty", [] { return Bytes{}; }, "ERROR: No valid image found\n"},
-        {"shorter than a header", [] { return Bytes(23, 0); }, "ERROR: No valid image found\n"},
-        {"only a DFT image", [&] { return make_image(IMG_KIND_DFT, 1, payload); },
-         "ERROR: No valid image found\n"},
-        {"only a diagnostics image", [&] { return make_image(IMG_KIND_DIAGS, 1, payload); },
-         "ERROR: No valid image found\n"},
-        {"unsigned kernel", [&] { return make_image(IMG_KIND_KERNEL, 1, payload); },
-         " Image rejected as it has no signature\n"},
-        {"bad crc kernel",
-         [&] {
-             Bytes k = make_signed(IMG_KIND_KERNEL, 1, payload);
-             k[100] ^= 1;
-             return k;
-         },
-         "Bad crc for KERNEL: "},
-        {"truncated kernel",
-         [&] {
-             Bytes k = make_signed(IMG_KIND_KERNEL, 1, payload);
-             k.resize(k.size() - 1);
-             return k;
-         },
+    const Bytes kernel = make_signed(IMG_KIND_KERNEL, 1, payload);
+    const Bytes v3 = make_image(IMG_KIND_KERNEL, 1, payload);
+    const std::string none = "ERROR: No valid image found\n";
+    const struct {
+        const char* name;
+        Bytes package;
+        std::string expected;  // a line of the output
+    } cases[] = {
+        {"empty", Bytes{}, none},
+        {"shorter than a header", Bytes(23, 0), none},
+        {"only a DFT image", make_image(IMG_KIND_DFT, 1, payload), none},
+        {"only a diagnostics image", make_image(IMG_KIND_DIAGS, 1, payload), none},
+        {"unsigned kernel", v3, " Image rejected as it has no signature\n"},
+        {"bad crc kernel", flip(kernel, 100), "Bad crc for KERNEL: "},
+        {"truncated kernel", cut(kernel, 1),
          "Invalid image at offset 0: image length 2286, 2285 bytes left in the package, voiding "
          "download\n"},
         {"length far past the file",
-         [&] {
-             Bytes k = make_image(IMG_KIND_KERNEL, 1, payload, 1);
-             be::store32(k.data() + 4, 0xFFFFFFF0u);
-             return k;
-         },
+         set32(make_image(IMG_KIND_KERNEL, 1, payload, 1), 4, 0xFFFFFFF0u),
          "Invalid image at offset 0: image length 4294967296, 2016 bytes left in the package, "
          "voiding download\n"},
-        {"version-3 header length below 24",
-         [&] {
-             Bytes k = make_image(IMG_KIND_KERNEL, 1, payload);
-             be::store16(k.data() + 22, 20);
-             return k;
-         },
+        {"version-3 header length below 24", set16(v3, 22, 20),
          "Invalid image at offset 0: image length 2024, 2024 bytes left in the package, voiding "
          "download\n"},
-        {"version-3 header longer than the image",
-         [&] {
-             Bytes k = make_image(IMG_KIND_KERNEL, 1, payload);
-             be::store16(k.data() + 22, 4000);
-             return k;
-         },
-         "voiding download\n"},
+        {"version-3 header longer than the image", set16(v3, 22, 4000), "voiding download\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fresh();
-        EXPECT_EQ(install(c.package()), 0);
+        EXPECT_EQ(install(c.package), 0);
         EXPECT_NE(out().find(c.expected), std::string::npos) << out();
-        EXPECT_EQ(board_->flash_erases(), 0u);
-        EXPECT_EQ(board_->flash_writes(), 0u);
+        EXPECT_EQ(board()->flash_erases(), 0u);
+        EXPECT_EQ(board()->flash_writes(), 0u);
     }
 }
 
@@ -322,7 +263,7 @@ TEST_F(InstallTest, BadCrcNamesTheKindAndTheComputedValue) {
                              ", voiding download\n"),
                   std::string::npos)
             << out();
-        EXPECT_EQ(board_->flash_erases(), 0u);
+        EXPECT_EQ(board()->flash_erases(), 0u);
     }
 }
 
@@ -361,7 +302,7 @@ TEST_F(InstallTest, SizeLimitsAtTheLimitAndOneByteMore) {
             EXPECT_NE(out().find(c.message), std::string::npos) << out().substr(0, 400);
         }
         if (!c.passes) {
-            EXPECT_EQ(board_->flash_erases(), 0u);
+            EXPECT_EQ(board()->flash_erases(), 0u);
         }
     }
 }
@@ -437,20 +378,19 @@ TEST_F(InstallTest, SameVersionSkip) {
             // The boot loader carries its version record at payload offset 0xF0.
             std::copy(image.begin() + 4, image.begin() + 16,
                       image.begin() + static_cast<long>(image.size() - body.size()) + 0xF4);
-            seal(image);
+            fix_crc(image);
         } else {
             image = make_signed(r.kind, kV1234, body);
         }
         ASSERT_EQ(install(image, 1, 2), 1);
         if (r.damage_installed) {
             const Bytes zero(16, 0);
-            board_->flash_write(FLASH_SLOT2_OFFSET + 1000, zero);
+            board()->flash_write(FLASH_SLOT2_OFFSET + 1000, zero);
         }
-        board_->clear_flash_log();
-        out_start_ = read_all(dir_ / "console.out").size();
+        restart();
         EXPECT_EQ(install(image, 1, 2), r.skipped ? 0 : 1);
         EXPECT_NE(out().find(r.message), std::string::npos) << out();
-        EXPECT_EQ(board_->flash_erases() == 0, r.skipped);
+        EXPECT_EQ(board()->flash_erases() == 0, r.skipped);
     }
 }
 
@@ -469,14 +409,12 @@ TEST_F(InstallTest, EmptyAnswerBootsTheDownloadWithoutFlashOrSizeLimit) {
     const Bytes payload = payload_of(0xA00100, 4);
     const Bytes app = make_signed(IMG_KIND_APPLICATION, kV1234, payload);
     put_package(app);
-    board_->set_console_input("\n");
-    const int status = run_child([] { image_install_package(DOWNLOAD_IMAGE_PATH, 0, 0); });
-    EXPECT_EQ(status, 0);  // replaced by the application
-    EXPECT_NE(out().find("Booting downloaded image\nImage ready to boot...\n"), std::string::npos)
-        << out().substr(0, 500);
-    EXPECT_EQ(board_->flash_erases(), 0u);
-    const auto events = sim::SimBoard::read_events(dir_);
-    EXPECT_FALSE(sim::event_texts(events, "exec").empty());
+    const BoardRun r = b_->run([] { image_install_package(DOWNLOAD_IMAGE_PATH, 0, 0); }, "\n");
+    EXPECT_EQ(r.status, 0);  // replaced by the application
+    EXPECT_NE(r.out.find("Booting downloaded image\nImage ready to boot...\n"), std::string::npos)
+        << r.out.substr(0, 500);
+    EXPECT_EQ(r.flash_erases, 0u);
+    EXPECT_TRUE(r.exec_seen());
 }
 
 TEST_F(InstallTest, QorbSlotQuestionRepeatsUntilAnswered) {
@@ -499,7 +437,7 @@ TEST_F(InstallTest, QorbSlotQuestionRepeatsUntilAnswered) {
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         fresh();
-        board_->eeprom_write(EEPROM_BOOT_SLOT_OFFSET, std::vector<std::uint8_t>{0});
+        board()->eeprom_write(EEPROM_BOOT_SLOT_OFFSET, std::vector<std::uint8_t>{0});
         EXPECT_EQ(install(qorb, 0, 0, r.answers), r.result);
         const std::string text = out();
         std::size_t asked = 0;
@@ -510,10 +448,10 @@ TEST_F(InstallTest, QorbSlotQuestionRepeatsUntilAnswered) {
         EXPECT_EQ(asked, static_cast<std::size_t>(r.asked));
         EXPECT_EQ(boot_slot(), r.slot);
         if (r.result) {
-            EXPECT_EQ(read_all(board_->host_path(QORB_IMAGE_PATH)), payload);
+            EXPECT_EQ(file(QORB_IMAGE_PATH), payload);
             EXPECT_NE(text.find("Preparing image for installation:     "), std::string::npos);
         }
-        EXPECT_EQ(board_->flash_erases(), 0u);
+        EXPECT_EQ(board()->flash_erases(), 0u);
     }
 }
 
@@ -538,18 +476,18 @@ TEST_F(InstallTest, FailedFlashWriteKeepsABootableSlot) {
         fresh();
         Bytes slot1 = old_app;
         if (!r.slot1_good) slot1[2000] ^= 1;
-        board_->flash_write(FLASH_SLOT1_OFFSET, slot1);
-        board_->eeprom_write(
+        board()->flash_write(FLASH_SLOT1_OFFSET, slot1);
+        board()->eeprom_write(
             EEPROM_BOOT_SLOT_OFFSET,
             std::vector<std::uint8_t>{static_cast<std::uint8_t>(r.boot_slot_before)});
-        const auto stamp_before = board_->eeprom_read(EEPROM_SLOT2_TIMESTAMP_OFFSET, 7);
-        board_->inject({sim::FaultKind::flash_write, 200});
+        const auto stamp_before = board()->eeprom_read(EEPROM_SLOT2_TIMESTAMP_OFFSET, 7);
+        board()->inject({sim::FaultKind::flash_write, 200});
         EXPECT_EQ(install(new_app, 0, 2), 0);
         const std::string text = out();
         EXPECT_NE(text.find("Image2 update failed\n"), std::string::npos) << text;
         EXPECT_EQ(text.find("updated succeeded"), std::string::npos);
         EXPECT_EQ(boot_slot(), r.boot_slot_after);
-        EXPECT_EQ(board_->eeprom_read(EEPROM_SLOT2_TIMESTAMP_OFFSET, 7), stamp_before);
+        EXPECT_EQ(board()->eeprom_read(EEPROM_SLOT2_TIMESTAMP_OFFSET, 7), stamp_before);
     }
 }
 
@@ -577,14 +515,13 @@ TEST_F(InstallTest, InstallLogLine) {
     };
     std::string log;
     for (const auto& r : rows) {
-        board_->set_rtc(r.rtc);
+        board()->set_rtc(r.rtc);
         EXPECT_EQ(install_log_append(r.file, r.source), 1);
         EXPECT_NE(out().find(std::string("Updating install log. ") + r.line), std::string::npos)
             << out();
         log += r.line;
     }
-    const Bytes stored = read_all(board_->host_path(INSTALL_LOG_PATH));
-    EXPECT_EQ(std::string(stored.begin(), stored.end()), log);
+    EXPECT_EQ(b_->read_file(INSTALL_LOG_PATH), log);
 }
 
 TEST_F(InstallTest, FileWriteProgressText) {
@@ -601,18 +538,18 @@ TEST_F(InstallTest, FileWriteProgressText) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.length);
-        out_start_ = read_all(dir_ / "console.out").size();
+        b_->clear_output();
         const Bytes data = payload_of(r.length, 1);
         EXPECT_EQ(file_write_progress("/tmp/progress.bin", data.data(), data.size()), 1);
         EXPECT_EQ(out(), r.shown);
-        EXPECT_EQ(read_all(board_->host_path("/tmp/progress.bin")), data);
+        EXPECT_EQ(file("/tmp/progress.bin"), data);
     }
 }
 
 TEST_F(InstallTest, FileWriteProgressReportsAFileThatCannotBeCreated) {
     sim::Fault fault{sim::FaultKind::create_path};
     fault.path = "/tmp/nope.bin";
-    board_->inject(fault);
+    board()->inject(fault);
     const Bytes data(10, 1);
     EXPECT_EQ(file_write_progress("/tmp/nope.bin", data.data(), data.size()), 0);
     EXPECT_NE(out().find("File /tmp/nope.bin write failed (err "), std::string::npos) << out();
@@ -638,7 +575,7 @@ TEST_F(InstallTest, InstalledHeaderLookup) {
     for (const auto& r : rows) {
         SCOPED_TRACE(r.kind);
         const Bytes record = payload_of(16, static_cast<std::uint8_t>(r.offset >> 20));
-        if (r.result) board_->flash_write(r.offset, record);
+        if (r.result) board()->flash_write(r.offset, record);
         std::uint8_t header[16];
         std::memset(header, 0xAA, sizeof header);
         EXPECT_EQ(image_installed_header(r.kind, header, r.slot), r.result);
