@@ -2,13 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
 #include <mtd/mtd-user.h>
-#include <net/if.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/byte_order.h"
 #include "tests/support/board_fixture.h"
 
 namespace {
@@ -254,19 +249,12 @@ TEST(SimI2c, OffsetThenDataStoresAndOffsetThenReadFetches) {
         os.close(fd);
     }
     TestBoard b;
-    b->set_rtc({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07});
     auto& os = b.board();
     const int fd = os.open("/dev/i2c-1", O_RDWR);
     os.ioctl(fd, sim::kI2cSlave, addr_arg(0x54));
     const std::uint8_t off[] = {0x0D, 0x04, 'x'};
     os.write(fd, off, 3);
     EXPECT_EQ(b->eeprom_read(3332, 1), Bytes{'x'}) << "two-byte offset 0x0D04 is 3332";
-    os.ioctl(fd, sim::kI2cSlave, addr_arg(0x68));
-    const std::uint8_t zero = 0;
-    os.write(fd, &zero, 1);
-    Bytes time(7);
-    os.read(fd, time.data(), 7);
-    EXPECT_EQ(time, (Bytes{1, 2, 3, 4, 5, 6, 7}));
 }
 
 TEST(SimI2c, MissingDevicesAndBusesFail) {
@@ -665,80 +653,6 @@ TEST(SimFaults, PowerCutLeavesTheOperationHalfDone) {
             EXPECT_EQ(b->flash_read(at + 4, 4), Bytes(4, 0xFF)) << row.name;
         }
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Network and serial line
-
-TEST(SimNet, ManagementPortAnswersTheLinkQueries) {
-    for (bool up : {true, false}) {
-        TestBoard b;
-        b->set_link(up);
-        const int s = b->socket(AF_INET, SOCK_DGRAM, 0);
-        ASSERT_GE(s, 0);
-        ifreq req{};
-        std::strncpy(req.ifr_name, "eth0", IFNAMSIZ);
-        EXPECT_EQ(b->ioctl(s, SIOCGIFINDEX, &req), 0);
-        EXPECT_EQ(b->ioctl(s, SIOCGIFFLAGS, &req), 0);
-        ethtool_value value{ETHTOOL_GLINK, 99};
-        req.ifr_data = reinterpret_cast<char*>(&value);
-        EXPECT_EQ(b->ioctl(s, SIOCETHTOOL, &req), 0);
-        EXPECT_EQ(value.data, up ? 1u : 0u);
-        std::strncpy(req.ifr_name, "eth9", IFNAMSIZ);
-        EXPECT_EQ(b->ioctl(s, SIOCGIFINDEX, &req), -1);
-        b->close(s);
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Test images
-
-TEST(TestImages, HeadersOfAllVersionsAndTheirCrc) {
-    EXPECT_EQ(jamcrc(bytes_of("123456789")), 0x340BC6D9u);
-    EXPECT_EQ(jamcrc({}), 0xFFFFFFFFu);
-    struct Row {
-        int version;
-        std::vector<HeaderEntry> entries;
-        std::uint32_t magic_stored, len, header_len;
-    };
-    const Row rows[] = {
-        {1, {}, 0x0173636Fu, 5, 16},
-        {2, {}, 0x8173636Fu, 5, 20},
-        {3, {}, 0x0173636Fu, 8 + 5, 24},
-        {3, {signature_entry(Bytes(4, 0xAB))}, 0x0173636Fu, 8 + 10 + 5, 34},
-    };
-    for (const Row& row : rows) {
-        const auto img = make_image(0x0173636Fu, "1.2.3.4", "hello", row.version, row.entries);
-        ASSERT_EQ(img.size(), row.header_len + 5) << row.version;
-        EXPECT_EQ(be::load32(img.data() + 4), row.len);
-        EXPECT_EQ(be::load32(img.data() + 8), row.magic_stored);
-        EXPECT_EQ(be::load32(img.data() + 12), 0x01020304u);
-        EXPECT_EQ(be::load32(img.data()), jamcrc(std::span(img).subspan(4)));
-        EXPECT_EQ(std::string(img.end() - 5, img.end()), "hello");
-        if (row.version == 3) {
-            EXPECT_EQ(be::load32(img.data() + 16), 0x48445233u);
-            EXPECT_EQ(be::load16(img.data() + 22), row.header_len);
-        }
-    }
-    auto sig = make_image(0x0173636Fu, "1.0.0.0", "p", 3, {signature_entry(Bytes(3, 7))});
-    EXPECT_EQ(be::load16(sig.data() + 24), 3);      // entry type
-    EXPECT_EQ(be::load16(sig.data() + 26), 4 + 5);  // entry length
-    EXPECT_EQ(be::load16(sig.data() + 28), 3);      // signature length
-}
-
-TEST(TestImages, ArchivesUnpackWithTar) {
-    const auto archive = make_archive({{"home/bin/install.sh", "#!/bin/sh\necho installed\n", 0755},
-                                       {"home/bin/env-setup", "A 1\n"}});
-    ASSERT_GT(archive.size(), 20u);
-    EXPECT_EQ(archive[0], 0x1F);
-    EXPECT_EQ(archive[1], 0x8B);
-    TestBoard b;
-    ASSERT_TRUE(b.write_file("/tmp/a.tar.gz", std::string(archive.begin(), archive.end())));
-    EXPECT_EQ(b->system("cd /tmp \ntar mxzf /tmp/a.tar.gz \nrm /tmp/a.tar.gz\n"), 0);
-    EXPECT_EQ(b.read_file("/tmp/home/bin/env-setup"), "A 1\n");
-    EXPECT_FALSE(b.exists("/tmp/a.tar.gz"));
-    EXPECT_EQ(b->system("/tmp/home/bin/install.sh"), 0);
-    EXPECT_EQ(b.out(), "installed\n");
 }
 
 }  // namespace
