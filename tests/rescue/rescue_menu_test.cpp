@@ -25,15 +25,6 @@ const std::string kMenu =
     "\tE) Exit\n";
 const std::string kPrompt = "\nOption? : ";
 
-int count_of(const std::string& haystack, const std::string& needle) {
-    int n = 0;
-    for (std::size_t at = haystack.find(needle); at != std::string::npos;
-         at = haystack.find(needle, at + needle.size())) {
-        ++n;
-    }
-    return n;
-}
-
 struct MenuCase {
     const char* name;
     sim::ConsoleScript input;

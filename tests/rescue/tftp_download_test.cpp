@@ -85,18 +85,13 @@ struct NameCase {
     bool accepted;
 };
 
+// The checker itself has its own table; these rows show the dialogue applies it.
 TEST_F(TftpTest, FileNamesThatReachTheCommandAreChecked) {
     const std::vector<NameCase> table{
         {"ab", true},
-        {"dir/fw-1.2_b+c.img", true},
         {"x", false},
         {"", false},
         {"fw.img;reboot", false},
-        {"a b", false},
-        {"$(reboot)", false},
-        {"-c", false},
-        {"fw|sh", false},
-        {"../../etc/x", false},
         {"qq", true},
     };
     script_client({});

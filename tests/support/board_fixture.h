@@ -127,3 +127,11 @@ std::vector<std::uint8_t> make_archive(const std::vector<ArchiveFile>& files);
 inline std::vector<std::uint8_t> bytes_of(std::string_view text) {
     return {text.begin(), text.end()};
 }
+
+// How often `needle` occurs in `text`, without overlaps.
+inline int count_of(std::string_view text, std::string_view needle) {
+    int n = 0;
+    for (auto at = text.find(needle); at != text.npos; at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
