@@ -45,61 +45,28 @@ TEST(LowSecurity, PresenceTest) {
         unsigned blinks;                      // as the board's LED saw them
         bool marker;
     };
+    using Parts = std::vector<std::string>;
     const std::string dots11(11, '.');
+    const std::string first_wrong = "Incorrect. Try again (attempt 1 of 3)\n";
+    const Parts declined = {QUESTION + "n\n"}, quick = {dots11 + HOW_MANY, CORRECT};
     const Row rows[] = {
-        {"right answer, 37 s: 10 blinks",
-         0x37,
-         "y 10\r",
-         1,
-         {QUESTION + "y\n", HIT + " \n", dots11 + HOW_MANY, "10", CORRECT},
-         10,
+        {"right answer, 37 s: 10 blinks", 0x37, "y 10\r", 1,
+         Parts{QUESTION + "y\n", HIT + " \n", dots11 + HOW_MANY, "10", CORRECT}, 10, true},
+        {"00 s: one blink", 0x00, "Y 1\r", 1, quick, 1, true},
+        {"10 s: one blink", 0x10, "y 1\r", 1, quick, 1, true},
+        {"59 s: 14 blinks, 14 dots", 0x59, "y 14\r", 1,
+         Parts{std::string(14, '.') + HOW_MANY, CORRECT}, 14, true},
+        {"declined", 0x37, "n", 0, declined, 0, false},
+        {"Enter declines", 0x37, "\r", 0, Parts{QUESTION + "\r\n"}, 0, false},
+        {"no key", 0x37, sim::ConsoleScript().nothing(), 0,
+         Parts{QUESTION + std::string(1, '\0') + "\n"}, 0, false},
+        {"wrong then right", 0x37, "y x9\r 10\r", 1, Parts{first_wrong, HIT, CORRECT}, 20, true},
+        {"text without digits is wrong", 0x01, "y abc\r 1\r", 1, Parts{first_wrong, CORRECT}, 2,
          true},
-        {"00 s: one blink", 0x00, "Y 1\r", 1, {dots11 + HOW_MANY, CORRECT}, 1, true},
-        {"10 s: one blink", 0x10, "y 1\r", 1, {dots11 + HOW_MANY, CORRECT}, 1, true},
-        {"59 s: 14 blinks, 14 dots",
-         0x59,
-         "y 14\r",
-         1,
-         {std::string(14, '.') + HOW_MANY, CORRECT},
-         14,
-         true},
-        {"declined", 0x37, "n", 0, {QUESTION + "n\n"}, 0, false},
-        {"Enter declines", 0x37, "\r", 0, {QUESTION + "\r\n"}, 0, false},
-        {"no key",
-         0x37,
-         sim::ConsoleScript().nothing(),
-         0,
-         {QUESTION + std::string(1, '\0') + "\n"},
-         0,
-         false},
-        {"wrong then right",
-         0x37,
-         "y x9\r 10\r",
-         1,
-         {"Incorrect. Try again (attempt 1 of 3)\n", HIT, CORRECT},
-         20,
-         true},
-        {"text without digits is wrong",
-         0x01,
-         "y abc\r 1\r",
-         1,
-         {"Incorrect. Try again (attempt 1 of 3)\n", CORRECT},
-         2,
-         true},
-        {"break during the blinks",
-         0x37,
-         sim::ConsoleScript("y").interrupt(),
-         0,
-         {QUESTION + "y\n", HIT},
-         0,
-         false},
-        {"break before the answer is judged",
-         0x37,
-         sim::ConsoleScript("y 1").interrupt().keys("\r"),
-         0,
-         {HOW_MANY},
-         10,
-         false},
+        {"break during the blinks", 0x37, sim::ConsoleScript("y").interrupt(), 0,
+         Parts{QUESTION + "y\n", HIT}, 0, false},
+        {"break before the answer is judged", 0x37,
+         sim::ConsoleScript("y 1").interrupt().keys("\r"), 0, Parts{HOW_MANY}, 10, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -135,17 +102,15 @@ TEST(LowSecurity, PresenceTestTimingAndLed) {
 }
 
 TEST(LowSecurity, ThreeWrongAnswersResetTheBoard) {
-    Board board(security_test::with_clock(0x37), "y 1\r 2\r 3\r");
-    const int status = board.run_child([] { physical_presence_test(); });
-    EXPECT_EQ(status, sim::kExitReboot);
-    const std::string out = board.out();
-    in_order(out, {"Incorrect. Try again (attempt 1 of 3)\n", HIT,
-                   "Incorrect. Try again (attempt 2 of 3)\n", HIT,
-                   "Incorrect. Try again (attempt 3 of 3)\n"
-                   "Maximum number of test failed. Board is resetting\n"});
+    Board board(security_test::with_clock(0x37));
+    const BoardRun r = board.run([] { physical_presence_test(); }, "y 1\r 2\r 3\r");
+    EXPECT_EQ(r.status, sim::kExitReboot);
+    in_order(r.out, {"Incorrect. Try again (attempt 1 of 3)\n", HIT,
+                     "Incorrect. Try again (attempt 2 of 3)\n", HIT,
+                     "Incorrect. Try again (attempt 3 of 3)\n"
+                     "Maximum number of test failed. Board is resetting\n"});
     EXPECT_FALSE(board.exists(LOWSEC_MARKER_PATH));
-    EXPECT_EQ(sim::event_texts(board.sim().read_events(board.sim().dir()), "system"),
-              std::vector<std::string>{"reboot"});
+    EXPECT_EQ(r.commands(), std::vector<std::string>{"reboot"});
 }
 
 TEST(LowSecurity, DisableQuestion) {

@@ -3,16 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <memory>
 #include <string>
 
 #include "board/i2c_devices.h"
@@ -23,75 +15,37 @@
 #include "platform/platform.h"
 #include "security/signature_policy.h"
 #include "sim/sim_board.h"
+#include "tests/support/board_fixture.h"
 
 namespace security_test {
 
-class Board {
+// A TestBoard with the process-wide state of a new power-up: settings cleared, buses open, the
+// library started. Console output is kept from the start.
+class Board : public TestBoard {
   public:
-    explicit Board(sim::CreateOptions options = {}, sim::ConsoleScript input = {}) {
-        char pattern[] = "/tmp/security-test-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        dir_ = made;
-        std::string error;
-        EXPECT_TRUE(sim::SimBoard::create(dir_, options, &error)) << error;
-        board_ = std::make_unique<sim::SimBoard>(dir_);
-        EXPECT_TRUE(board_->ok()) << board_->error();
-        board_->capture_console(std::move(input));
-        platform::set_os(*board_);
+    explicit Board(const sim::CreateOptions& options = {}, sim::ConsoleScript keys = {})
+        : TestBoard(options) {
+        input(std::move(keys));
         boot_settings = BootSettings{};
         imgsign_developer_images_forget();
         i2c_open_buses();
         CRYPTO_LIB_initialize();
     }
-    ~Board() {
-        i2c_close_buses();
-        board_.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    Board(const Board&) = delete;
-    Board& operator=(const Board&) = delete;
+    ~Board() { i2c_close_buses(); }
 
-    sim::SimBoard& sim() { return *board_; }
-    std::string host(const char* system_path) const { return board_->host_path(system_path); }
-    std::string out() const { return slurp(dir_ / "console.out"); }
-    std::string file(const char* system_path) const { return slurp(host(system_path)); }
-    bool exists(const char* system_path) const {
-        return std::filesystem::exists(host(system_path));
-    }
-    void write(const char* system_path, const std::string& bytes) const {
-        std::ofstream(host(system_path), std::ios::binary | std::ios::trunc) << bytes;
+    sim::SimBoard& sim() { return board(); }
+    std::string host(const char* system_path) const { return host_path(system_path); }
+    std::string file(const char* system_path) const { return read_file(system_path).value_or(""); }
+    void write(const char* system_path, const std::string& bytes) {
+        EXPECT_TRUE(write_file(system_path, bytes)) << system_path;
     }
     // Whether the code opened the system path with the standard file functions.
     bool opened(const std::string& system_path) const {
-        for (const auto& text : sim::event_texts(board_->events(), "fopen")) {
+        for (const auto& text : sim::event_texts(events(), "fopen")) {
             if (text.rfind(system_path + " ", 0) == 0) return true;
         }
         return false;
     }
-
-    // Runs body in a child process on this board, for code that may end the process; returns its
-    // exit status (-1 when it did not exit normally).
-    int run_child(const std::function<void()>& body) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            body();
-            ::_exit(0);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-  private:
-    static std::string slurp(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-    std::filesystem::path dir_;
-    std::unique_ptr<sim::SimBoard> board_;
 };
 
 inline sim::CreateOptions with_serial(std::string serial) {
