@@ -71,8 +71,9 @@ TEST_F(KeyDecode, Base64Table) {
         {"T*Fu", -6501, ""},
         {"*WFu", -6501, ""},
         {"TQ==TWFu", -6501, ""},
-        {"TW=u", 0, "4d"},  // after "=" in third place the fourth is not read     {"TWF\n", -6501,
-                            // ""},     {"=WFu", -6501, ""},
+        {"TW=u", 0, "4d"},  // after "=" in third place the fourth is not read
+        {"TWF\n", -6501, ""},
+        {"=WFu", -6501, ""},
     };
     for (const Row& row : rows) {
         const std::string t = row.text;
@@ -208,25 +209,10 @@ TEST_F(KeyDecode, KeyFormsAndTheirStatuses) {
     const auto spki = [&](const Bytes& inner, std::uint8_t lastArc) {
         Bytes bits = {0x00};
         bits.insert(bits.end(), inner.begin(), inner.end());
-        Bytes body = {0x30,
-                      0x0D,
-                      0x06,
-                      0x09,
-                      0x2A,
-                      0x86,
-                      0x48,
-                      0x86,
-                      0xF7,
-                      0x0D,
-                      0x01,
-                      0x01,
-                      lastArc,
-                      0x05,
-                      0x00,
-                      0x03,
-                      0x82,
-                      static_cast<std::uint8_t>(bits.size() >> 8),
-                      static_cast<std::uint8_t>(bits.size())};
+        Bytes body = {0x30, 0x0D, 0x06, 0x09,    0x2A, 0x86, 0x48, 0x86, 0xF7,
+                      0x0D, 0x01, 0x01, lastArc, 0x05, 0x00, 0x03, 0x82};
+        body.push_back(static_cast<std::uint8_t>(bits.size() >> 8));
+        body.push_back(static_cast<std::uint8_t>(bits.size()));
         body.insert(body.end(), bits.begin(), bits.end());
         Bytes out = {0x30, 0x82, static_cast<std::uint8_t>(body.size() >> 8),
                      static_cast<std::uint8_t>(body.size())};
