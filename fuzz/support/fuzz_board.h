@@ -16,6 +16,8 @@ class FuzzBoard {
     // Creates the board, installs it as the platform back end, opens the I2C buses and the flash,
     // and starts the cryptographic library -- what start-up does before anything else runs.
     static FuzzBoard& get();
+    FuzzBoard(const FuzzBoard&) = delete;
+    FuzzBoard& operator=(const FuzzBoard&) = delete;
 
     sim::SimBoard& board() { return *board_; }
     // Back to the state of a fresh power-up: /tmp emptied, console output dropped, the install
