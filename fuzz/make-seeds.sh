@@ -96,4 +96,7 @@ printf '\001abcdef\tg\r' | seed line_editor full
 printf '\077ab\003' | seed line_editor break
 printf '\077abc\001\004\004\006\177\n' | seed line_editor edit-keys
 
+# Hostile inputs of every target.
+/usr/bin/python3 "$src/fuzz/hostile-seeds.py" "$corpus"
+
 echo "seeds written to $corpus"
