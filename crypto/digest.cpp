@@ -42,21 +42,23 @@ constexpr std::uint32_t big_sigma0(std::uint32_t a) {
 // The 64 rounds with the message schedule kept in a 16-word ring, the eight working variables
 // renamed from round to round instead of shifted. Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)), and
 // this round's a ^ b is the next round's b ^ c, so each round computes one of the two (in bc).
-#define SHA256_ROUND(a, b, c, d, e, f, g, h, i, w)                                        \
-    do {                                                                                  \
-        const std::uint32_t t1 = h + big_sigma1(e) + (g ^ (e & (f ^ g))) + K256[i] + (w); \
-        const std::uint32_t ab = a ^ b;                                                   \
-        h = big_sigma0(a) + (b ^ (ab & bc));                                              \
-        bc = ab;                                                                          \
-        d += t1;                                                                          \
-        h += t1;                                                                          \
+#define SHA256_ROUND(a, b, c, d, e, f, g, h, i, w)                             \
+    do {                                                                       \
+        const std::uint32_t t1 =                                               \
+            (h) + big_sigma1(e) + ((g) ^ ((e) & ((f) ^ (g)))) + K256[i] + (w); \
+        const std::uint32_t ab = (a) ^ (b);                                    \
+        (h) = big_sigma0(a) + ((b) ^ (ab & bc));                               \
+        bc = ab;                                                               \
+        (d) += t1;                                                             \
+        (h) += t1;                                                             \
     } while (0)
 
-#define SHA256_SCHEDULE(W, i)                                                                     \
-    (W[(i)&15] +=                                                                                 \
-     (rotr(W[((i) + 14) & 15], 17) ^ rotr(W[((i) + 14) & 15], 19) ^ (W[((i) + 14) & 15] >> 10)) + \
-     W[((i) + 9) & 15] +                                                                          \
-     (rotr(W[((i) + 1) & 15], 7) ^ rotr(W[((i) + 1) & 15], 18) ^ (W[((i) + 1) & 15] >> 3)))
+#define SHA256_SCHEDULE(W, i)                                           \
+    ((W)[(i)&15] +=                                                     \
+     (rotr((W)[((i) + 14) & 15], 17) ^ rotr((W)[((i) + 14) & 15], 19) ^ \
+      ((W)[((i) + 14) & 15] >> 10)) +                                   \
+     (W)[((i) + 9) & 15] +                                              \
+     (rotr((W)[((i) + 1) & 15], 7) ^ rotr((W)[((i) + 1) & 15], 18) ^ ((W)[((i) + 1) & 15] >> 3)))
 
 void sha256_compress(std::uint32_t* state, const std::uint8_t* p, std::size_t blocks) {
     std::uint32_t W[16];

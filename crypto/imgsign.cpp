@@ -242,7 +242,7 @@ std::int32_t IMGSIGN_verifySignature(const std::uint8_t* digest, std::uint32_t d
         KEYOBJ_release(&key);
         return status;
     }
-    std::uint8_t carried[DIGEST_MAX_LENGTH];
+    std::uint8_t carried[DIGEST_MAX_LENGTH] = {};
     std::uint32_t carriedLength = 0;
     std::int32_t algorithm = 0;
     // Only an RSA key may be used as one; any other type is refused before any arithmetic.

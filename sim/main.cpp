@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,11 +109,23 @@ std::optional<std::array<std::uint8_t, 7>> parse_rtc(std::string_view text) {
         const std::time_t now = std::time(nullptr);
         localtime_r(&now, &t);
     } else {
-        int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-        char tail = 0;
-        if (std::sscanf(std::string(text).c_str(), "%d-%d-%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s,
-                        &tail) != 6 ||
-            y < 2000 || y > 2099 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 ||
+        // "YYYY-MM-DD hh:mm:ss": six decimal fields, each followed by its separator.
+        int fields[6] = {};
+        constexpr char separators[6] = {'-', '-', ' ', ':', ':', '\0'};
+        const char* at = text.data();
+        const char* const end = text.data() + text.size();
+        for (int i = 0; i < 6; ++i) {
+            const auto [next, error] = std::from_chars(at, end, fields[i]);
+            if (error != std::errc{} || next == at) return std::nullopt;
+            at = next;
+            if (separators[i] == '\0') break;
+            if (at == end || *at != separators[i]) return std::nullopt;
+            ++at;
+        }
+        if (at != end) return std::nullopt;
+        const int y = fields[0], mo = fields[1], d = fields[2], h = fields[3], mi = fields[4],
+                  s = fields[5];
+        if (y < 2000 || y > 2099 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 ||
             s > 59 || h < 0 || mi < 0 || s < 0) {
             return std::nullopt;
         }

@@ -1095,7 +1095,12 @@ int SimBoard::execv(const char* path, char* const argv[]) {
             line += argv[i];
         }
     }
-    for (const auto& [name, value] : env_) record("env", name + "=" + value);
+    for (const auto& [name, value] : env_) {
+        std::string assignment = name;
+        assignment += '=';
+        assignment += value;
+        record("env", assignment);
+    }
     note(line);
     end(0);
 }

@@ -79,7 +79,7 @@ class ConsoleScript {
   public:
     ConsoleScript() = default;
     ConsoleScript(const char* bytes) { keys(bytes); }  // NOLINT: plain text is the usual script
-    ConsoleScript(std::string bytes) { keys(bytes); }  // NOLINT
+    ConsoleScript(const std::string& bytes) { keys(bytes); }  // NOLINT
     ConsoleScript& keys(std::string_view bytes);
     ConsoleScript& nothing();    // the next read returns 0 bytes
     ConsoleScript& interrupt();  // the next read raises SIGINT and fails with EINTR

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -25,11 +26,21 @@ bool dotted(const std::string& text) {
     return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
 }
 
+// Six hexadecimal fields separated by ':' and nothing after them.
 bool hex_pair_list(const std::string& text) {
-    unsigned v[6];
-    char tail = 0;
-    return std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &v[0], &v[1], &v[2], &v[3], &v[4],
-                       &v[5], &tail) == 6;
+    const char* at = text.data();
+    const char* const end = text.data() + text.size();
+    for (int i = 0; i < 6; ++i) {
+        unsigned value = 0;
+        const auto [next, error] = std::from_chars(at, end, value, 16);
+        if (error != std::errc{} || next == at) return false;
+        at = next;
+        if (i < 5) {
+            if (at == end || *at != ':') return false;
+            ++at;
+        }
+    }
+    return at == end;
 }
 
 void complain(const std::string& text) {
