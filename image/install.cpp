@@ -327,7 +327,15 @@ int image_install_package(const char* path, std::uint8_t skip_same_version, int 
         const auto left = static_cast<std::uint64_t>(package.size() - at);
         // Lengths come from the download: a header that cannot describe an image, or an image
         // running past the end of the file, is refused before any buffer is sized from it.
-        if (!image_header_consistent(h) || length > left) {
+        if (!image_header_consistent(h)) {
+            out_printf(
+                "Invalid image at offset %lld: header length %u and length field %u do not fit a "
+                "version %u header, voiding download\n",
+                static_cast<long long>(at), static_cast<unsigned>(h.header_len),
+                static_cast<unsigned>(h.len), static_cast<unsigned>(h.header_version));
+            return 0;
+        }
+        if (length > left) {
             out_printf(
                 "Invalid image at offset %lld: image length %llu, %llu bytes left in the "
                 "package, voiding download\n",

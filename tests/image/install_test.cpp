@@ -228,9 +228,11 @@ TEST_F(InstallTest, RefusedImagesEraseNothing) {
          "Invalid image at offset 0: image length 4294967296, 2016 bytes left in the package, "
          "voiding download\n"},
         {"version-3 header length below 24", set16(v3, 22, 20),
-         "Invalid image at offset 0: image length 2024, 2024 bytes left in the package, voiding "
-         "download\n"},
-        {"version-3 header longer than the image", set16(v3, 22, 4000), "voiding download\n"},
+         "Invalid image at offset 0: header length 20 and length field 2008 do not fit a version "
+         "3 header, voiding download\n"},
+        {"version-3 header longer than the image", set16(v3, 22, 4000),
+         "Invalid image at offset 0: header length 4000 and length field 2008 do not fit a version "
+         "3 header, voiding download\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -255,10 +255,9 @@ void fix_crc(std::vector<std::uint8_t>& image) {
 }
 
 HeaderEntry signature_entry(std::span<const std::uint8_t> signature) {
-    HeaderEntry e{3, {}};
-    e.body.resize(2);
+    HeaderEntry e{3, std::vector<std::uint8_t>(2 + signature.size())};
     be::store16(e.body.data(), static_cast<std::uint16_t>(signature.size()));
-    e.body.insert(e.body.end(), signature.begin(), signature.end());
+    std::copy(signature.begin(), signature.end(), e.body.begin() + 2);
     return e;
 }
 
