@@ -85,7 +85,7 @@ cross-test: build deps-cross
 fuzz: deps deps-fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBOOTMGR_FUZZ=ON \
 	  -DBOOTMGR_TESTS=OFF -DBOOTMGR_HOST_TOOLS=OFF \
-	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -fconstexpr-steps=50000000" \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
 	  -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer"
 	cmake --build $(FUZZ) -j $(JOBS)
 	fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)

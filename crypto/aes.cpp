@@ -28,17 +28,19 @@ constexpr std::uint8_t gmul(std::uint8_t a, std::uint8_t b) {
 }
 
 constexpr std::array<std::uint8_t, 256> make_sbox() {
+    // Inverses through powers of the generator 3, so that every compiler can evaluate the table
+    // within its constant-evaluation budget: x = 3^k has the inverse 3^(255 - k); 0 maps to 0.
+    std::array<std::uint8_t, 256> power{};
+    std::array<int, 256> log{};
+    std::uint8_t g = 1;
+    for (int k = 0; k < 255; ++k) {
+        power[k] = g;
+        log[g] = k;
+        g = gmul(g, 3);
+    }
     std::array<std::uint8_t, 256> s{};
     for (int x = 0; x < 256; ++x) {
-        // Multiplicative inverse by search (x^254 would do as well); 0 maps to 0.
-        std::uint8_t inv = 0;
-        for (int y = 1; y < 256 && x != 0; ++y) {
-            if (gmul(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
-                inv = static_cast<std::uint8_t>(y);
-                break;
-            }
-        }
-        std::uint8_t b = inv;
+        const std::uint8_t b = x == 0 ? 0 : power[(255 - log[x]) % 255];
         std::uint8_t r = b;
         for (int i = 1; i <= 4; ++i) r ^= static_cast<std::uint8_t>((b << i) | (b >> (8 - i)));
         s[x] = static_cast<std::uint8_t>(r ^ 0x63);
@@ -47,6 +49,8 @@ constexpr std::array<std::uint8_t, 256> make_sbox() {
 }
 
 constexpr std::array<std::uint8_t, 256> kSbox = make_sbox();
+static_assert(kSbox[0x00] == 0x63 && kSbox[0x01] == 0x7C && kSbox[0x53] == 0xED &&
+              kSbox[0xFF] == 0x16);
 
 constexpr std::array<std::uint8_t, 256> make_inv_sbox() {
     std::array<std::uint8_t, 256> s{};
