@@ -94,5 +94,9 @@ fuzz: deps deps-fuzz
 lint: deps deps-lint
 	tools/lint.sh $(abspath $(LINT)) $(JOBS)
 
+# Formats the project's own C++ sources with the repository's .clang-format.
+format: deps-lint
+	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
+
 clean:
 	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench $(FUZZ) $(LINT)

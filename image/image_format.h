@@ -47,4 +47,6 @@ bool image_header_consistent(const ImageHeader& header);
 std::uint32_t image_crc32(const std::uint8_t* data, std::size_t length, std::uint32_t seed);
 
 // The image kind: magic with IMG_EXT_HEADER cleared.
-constexpr std::uint32_t image_kind(std::uint32_t magic) { return magic & ~IMG_EXT_HEADER; }
+constexpr std::uint32_t image_kind(std::uint32_t magic) {
+    return magic & ~IMG_EXT_HEADER;
+}

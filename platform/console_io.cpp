@@ -33,7 +33,9 @@ int vwrite(int fd, const char* format, std::va_list args) {
 
 }  // namespace
 
-int out_vprintf(const char* format, std::va_list args) { return vwrite(1, format, args); }
+int out_vprintf(const char* format, std::va_list args) {
+    return vwrite(1, format, args);
+}
 
 int out_printf(const char* format, ...) {
     std::va_list args;

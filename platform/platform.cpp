@@ -19,6 +19,8 @@ Platform& os() {
     return *current;
 }
 
-void set_os(Platform& backend) { current = &backend; }
+void set_os(Platform& backend) {
+    current = &backend;
+}
 
 }  // namespace platform

@@ -22,7 +22,7 @@
 namespace platform {
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     // Descriptors: files, devices ("/dev/i2c-N", "/dev/mtd0", "/dev/ttyS0"), sockets, and the

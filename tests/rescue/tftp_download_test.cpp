@@ -88,11 +88,7 @@ struct NameCase {
 // The checker itself has its own table; these rows show the dialogue applies it.
 TEST_F(TftpTest, FileNamesThatReachTheCommandAreChecked) {
     const std::vector<NameCase> table{
-        {"ab", true},
-        {"x", false},
-        {"", false},
-        {"fw.img;reboot", false},
-        {"qq", true},
+        {"ab", true}, {"x", false}, {"", false}, {"fw.img;reboot", false}, {"qq", true},
     };
     script_client({});
     for (const auto& row : table) {

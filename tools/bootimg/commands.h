@@ -6,7 +6,7 @@
 #define BOOTIMG_SUBCOMMANDS(ROW)                                                 \
     ROW(create, "build an image of any kind from a payload file")                \
     ROW(inspect, "list every image of an image file or package, with CRC state") \
-    ROW(package, "join images into one package")                                \
+    ROW(package, "join images into one package")                                 \
     ROW(sign, "sign an image's payload with an RSA private key")                 \
     ROW(keyfile, "write a unit's encrypted key file for its serial number")
 
