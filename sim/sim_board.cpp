@@ -4,10 +4,7 @@
 #include "sim/sim_serial.h"
 
 #include <fcntl.h>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
 #include <mtd/mtd-user.h>
-#include <net/if.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -906,31 +903,11 @@ int SimBoard::ioctl(int fd, unsigned long request, void* arg) {
         errno = ENOTTY;
         return -1;
     }
-    if (d->kind == Dev::socket && network_ != nullptr) return network_->ioctl(request, arg);
     if (d->kind == Dev::socket) {
-        auto* req = static_cast<ifreq*>(arg);
-        if (request != SIOCGIFINDEX && request != SIOCGIFFLAGS && request != SIOCETHTOOL) {
-            errno = EOPNOTSUPP;
-            return -1;
-        }
-        if (std::strncmp(req->ifr_name, "eth0", IFNAMSIZ) != 0) {
-            errno = ENODEV;
-            return -1;
-        }
-        if (request == SIOCGIFINDEX) {
-            req->ifr_ifindex = 2;
-        } else if (request == SIOCGIFFLAGS) {
-            req->ifr_flags = static_cast<short>(IFF_UP | IFF_BROADCAST | IFF_MULTICAST |
-                                                (link_up_ ? IFF_RUNNING : 0));
-        } else {
-            auto* value = reinterpret_cast<ethtool_value*>(req->ifr_data);
-            if (value == nullptr || value->cmd != ETHTOOL_GLINK) {
-                errno = EOPNOTSUPP;
-                return -1;
-            }
-            value->data = link_up_ ? 1 : 0;
-        }
-        return 0;
+        // eth0 is the attached management port; a board without one has no such interface.
+        if (network_ != nullptr) return network_->ioctl(request, arg);
+        errno = ENODEV;
+        return -1;
     }
     errno = ENOTTY;
     return -1;

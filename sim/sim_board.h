@@ -193,7 +193,6 @@ class SimBoard final : public platform::Platform {
     // Stores "name=value" strings NUL-separated in the boot environment copy (zero-filled
     // behind them). False when they do not fit in its 1280 bytes; nothing is changed then.
     bool set_boot_env(const std::vector<std::string>& entries);
-    void set_link(bool up) { link_up_ = up; }
     // The management port and the serial line of sim_network.h / sim_serial.h take over eth0's
     // interface requests and "/dev/ttyS0" (when it names a device) once attached.
     void attach_network(SimNetwork* network) { network_ = network; }
@@ -299,7 +298,6 @@ class SimBoard final : public platform::Platform {
     bool real_sleep_ = false;
     bool interactive_shell_ = false;
     bool reboot_requested_ = false;
-    bool link_up_ = true;
     bool capturing_ = false;
     int out_fd_ = -1, err_fd_ = -1, events_fd_ = -1;
     ConsoleScript script_;
