@@ -1,5 +1,8 @@
 #include "sim/sim_board.h"
 
+#include "board/i2c_devices.h"
+#include "flash/flash.h"
+
 #include "sim/sim_network.h"
 #include "sim/sim_serial.h"
 
@@ -24,14 +27,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kEnvOffset = 3332;
-constexpr std::size_t kEnvSize = 1280;
-constexpr std::size_t kSerialOffset = 13;
-constexpr std::size_t kSerialSize = 12;
-constexpr std::size_t kBootSlotOffset = 0x100;
-constexpr std::size_t kRfsOffset = 0x3000000;
-constexpr std::size_t kRfsSize = 0xF00000;
-constexpr std::uint8_t kLedRegister = 5;
+// The board's map is the boot manager's own: one definition serves both sides.
+constexpr std::size_t kEnvOffset = EEPROM_BOOT_ENV_OFFSET;
+constexpr std::size_t kEnvSize = EEPROM_BOOT_ENV_LEN;
+constexpr std::size_t kSerialOffset = EEPROM_SERIAL_OFFSET;
+constexpr std::size_t kSerialSize = EEPROM_SERIAL_LEN;
+constexpr std::size_t kBootSlotOffset = EEPROM_BOOT_SLOT_OFFSET;
+constexpr std::size_t kRfsOffset = FLASH_RFS_OFFSET;
+constexpr std::size_t kRfsSize = FLASH_RFS_ROOM;
+constexpr std::uint8_t kLedRegister = LED_PRESENCE_REGISTER;
+
+// Lays "name=value" strings NUL-separated into the boot environment window (zero-filled behind
+// them). False, with the window untouched, when they do not fit in its 1280 bytes.
+bool encode_boot_env(std::uint8_t* window, const std::vector<std::string>& entries) {
+    std::size_t total = 0;
+    for (const auto& e : entries) total += e.size() + 1;
+    if (total > kEnvSize) return false;
+    std::memset(window, 0, kEnvSize);
+    std::size_t at = 0;
+    for (const auto& e : entries) {
+        std::memcpy(window + at, e.data(), e.size());
+        at += e.size() + 1;
+    }
+    return true;
+}
 constexpr unsigned kMaxEmptyReads = 1000;
 
 // Host devices that commands and the library may use as they are.
@@ -178,15 +197,9 @@ bool SimBoard::create(const fs::path& dir, const CreateOptions& options, std::st
     std::fill_n(eeprom.begin() + kSerialOffset, kSerialSize, 0);
     std::copy(options.serial.begin(), options.serial.end(), eeprom.begin() + kSerialOffset);
     eeprom[kBootSlotOffset] = options.boot_slot;
-    std::fill_n(eeprom.begin() + kEnvOffset, kEnvSize, 0);
-    std::size_t at = kEnvOffset;
-    for (const auto& entry : options.boot_env) {
-        if (at + entry.size() + 1 > kEnvOffset + kEnvSize) {
-            *error = "boot environment does not fit in its 1280 bytes";
-            return false;
-        }
-        std::copy(entry.begin(), entry.end(), eeprom.begin() + static_cast<std::ptrdiff_t>(at));
-        at += entry.size() + 1;
+    if (!encode_boot_env(eeprom.data() + kEnvOffset, options.boot_env)) {
+        *error = "boot environment does not fit in its 1280 bytes";
+        return false;
     }
     if (!write_file(dir / "eeprom.bin", eeprom, error)) return false;
     if (!write_file(dir / "rtc.bin", options.rtc, error)) return false;
@@ -379,16 +392,7 @@ void SimBoard::set_led_register(std::size_t reg, std::uint8_t value) {
 }
 
 bool SimBoard::set_boot_env(const std::vector<std::string>& entries) {
-    std::size_t total = 0;
-    for (const auto& e : entries) total += e.size() + 1;
-    if (total > kEnvSize) return false;
-    std::memset(eeprom_ + kEnvOffset, 0, kEnvSize);
-    std::size_t at = kEnvOffset;
-    for (const auto& e : entries) {
-        std::memcpy(eeprom_ + at, e.data(), e.size());
-        at += e.size() + 1;
-    }
-    return true;
+    return encode_boot_env(eeprom_ + kEnvOffset, entries);
 }
 
 void SimBoard::clear_flash_log() {
