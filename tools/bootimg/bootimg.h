@@ -91,9 +91,4 @@ struct Walk {
 
 Walk walk_images(std::span<const std::uint8_t> file);
 
-// The signature entry of a version-3 image: its signature length, or nothing when absent.
-// A malformed entry area ends the search.
-std::optional<std::uint16_t> signature_length(std::span<const std::uint8_t> image,
-                                              const ImageHeader& header);
-
 }  // namespace bootimg

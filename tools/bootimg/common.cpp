@@ -271,20 +271,4 @@ Walk walk_images(std::span<const std::uint8_t> file) {
     return walk;
 }
 
-std::optional<std::uint16_t> signature_length(std::span<const std::uint8_t> image,
-                                              const ImageHeader& header) {
-    if (header.header_version != 3) return std::nullopt;
-    std::optional<std::uint16_t> found;
-    const std::size_t end = std::min<std::size_t>(header.header_len, image.size());
-    std::size_t at = 24;
-    while (at + 4 <= end) {
-        const std::uint16_t type = be::load16(image.data() + at);
-        const std::uint16_t length = be::load16(image.data() + at + 2);
-        if (length < 4 || at + length > end) break;
-        if (type == IMG_ENTRY_SIGNATURE && length >= 6) found = be::load16(image.data() + at + 4);
-        at += length;
-    }
-    return found;
-}
-
 }  // namespace bootimg

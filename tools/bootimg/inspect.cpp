@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/byte_order.h"
+#include "security/image_signature.h"
 #include "tools/bootimg/bootimg.h"
 #include "tools/bootimg/commands.h"
 #include "tools/bootimg/signing.h"
@@ -63,8 +64,9 @@ bool inspect_one(const std::string& path, const Bytes& file, std::span<const Pub
             std::printf("    crc 0x%08x BAD (computed 0x%08x)\n", h.crc, crc);
             good = false;
         }
-        if (auto s = signature_length(item.image, h))
-            std::printf("    signature entry present (%u bytes)\n", *s);
+        // The entry walk is the board's own, so inspect reports what the board will see.
+        if (const ImageSignature sig = imgsign_find_signature(item.image); sig.found)
+            std::printf("    signature entry present (%zu bytes)\n", sig.signature_length);
         else
             std::printf("    no signature entry\n");
         if (!keys.empty()) {
