@@ -38,6 +38,16 @@ std::span<const std::uint8_t> key_text(const KeyRecord& record) {
     return {record.data, std::min<std::size_t>(record.length, sizeof record.data)};
 }
 
+// The digest of the signed region; a failure is reported as the operator sees it and ends the
+// check, whoever asked.
+bool hash_payload(const ImageSignature& found, ImageDigest& digest, std::uint32_t& digest_length) {
+    const std::int32_t rc = imgsign_payload_digest(found, digest, digest_length);
+    if (rc != 0) {
+        out_printf("HASH calculation for signed image failed: rc = %d \n", rc);
+    }
+    return rc == 0;
+}
+
 int developer_images_from_device() {
     std::unique_ptr<std::FILE, FileCloser> device(platform::os().fopen(RFS_DEVICE_PATH, "rb"));
     if (!device) {
@@ -75,8 +85,7 @@ int developer_images_from_device() {
     }
     ImageDigest digest{};
     std::uint32_t digest_length = 0;
-    if (const std::int32_t rc = imgsign_payload_digest(found, digest, digest_length); rc != 0) {
-        out_printf("HASH calculation for signed image failed: rc = %d \n", rc);
+    if (!hash_payload(found, digest, digest_length)) {
         return 0;
     }
     KeyRecord key;
@@ -115,8 +124,7 @@ int imgsign_verify_image(std::span<const std::uint8_t> image) {
 
     ImageDigest digest{};
     std::uint32_t digest_length = 0;
-    if (const std::int32_t rc = imgsign_payload_digest(found, digest, digest_length); rc != 0) {
-        out_printf("HASH calculation for signed image failed: rc = %d \n", rc);
+    if (!hash_payload(found, digest, digest_length)) {
         return 0;
     }
 
