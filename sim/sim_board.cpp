@@ -46,7 +46,7 @@ bool encode_boot_env(std::uint8_t* window, const std::vector<std::string>& entri
     std::memset(window, 0, kEnvSize);
     std::size_t at = 0;
     for (const auto& e : entries) {
-        std::memcpy(window + at, e.data(), e.size());
+        std::copy(e.begin(), e.end(), window + at);  // the NUL after it is the zero fill
         at += e.size() + 1;
     }
     return true;
