@@ -105,6 +105,9 @@ std::int32_t RSA_publicOpType1(const RsaKey* key, const std::uint8_t* signature,
     vlong* s = nullptr;
     vlong* m = nullptr;
     status = VLONG_fromBytes(signature, k, &s, &queue);
+    // A signature value at or above the modulus is no signature (RFC 8017, RSAVP1): reducing it
+    // would let many byte strings stand for one signature.
+    if (status == OK && VLONG_compareMagnitudes(s, key->n) >= 0) status = ERR_RSA_BAD_PADDING;
     if (status == OK) status = VLONG_modExp(s, key->e, key->n, &m, &queue);
     if (status == OK) status = VLONG_byteStringFromVlong(m, output, &k);
     if (s != nullptr) VLONG_free(&s, nullptr);
@@ -128,61 +131,107 @@ std::int32_t RSA_publicOpType1(const RsaKey* key, const std::uint8_t* signature,
 
 namespace {
 
-struct OidRow {
-    std::uint8_t oid[10];  // count, then content octets
-    bool prefix;
-    std::uint8_t arc;
+// The digest algorithms a DigestInfo may name: the identifier's content octets, the algorithm
+// number and its digest length.
+struct DigestRow {
+    std::uint8_t oidLength;
+    std::uint8_t oid[9];
     std::int32_t algorithm;
-    std::uint32_t digestLength;
+    std::uint8_t digestLength;
 };
 
-constexpr std::uint8_t kRsadsiDigest[] = {7, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02};
-constexpr std::uint8_t kNistHash[] = {8, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02};
-constexpr std::uint8_t kSha1[] = {5, 0x2B, 0x0E, 0x03, 0x02, 0x1A};
-constexpr std::uint8_t kSha1Alt[] = {5, 0x2B, 0x0E, 0x03, 0x02, 0x1D};
-
-struct ArcRow {
-    std::uint8_t arc;
-    std::int32_t algorithm;
-    std::uint32_t digestLength;
+constexpr DigestRow kDigestRows[] = {
+    {8, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x02}, DIGEST_MD2, 16},
+    {8, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x04}, DIGEST_MD4, 16},
+    {8, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05}, DIGEST_MD5, 16},
+    {9, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01}, DIGEST_SHA256, 32},
+    {9, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02}, DIGEST_SHA384, 48},
+    {9, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03}, DIGEST_SHA512, 64},
+    {9, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04}, DIGEST_SHA224, 28},
+    {5, {0x2B, 0x0E, 0x03, 0x02, 0x1A}, DIGEST_SHA1, 20},
+    {5, {0x2B, 0x0E, 0x03, 0x02, 0x1D}, DIGEST_SHA1, 20},
 };
-constexpr ArcRow kRsadsiArcs[] = {{2, DIGEST_MD2, 16}, {4, DIGEST_MD4, 16}, {5, DIGEST_MD5, 16}};
-constexpr ArcRow kNistArcs[] = {
-    {1, DIGEST_SHA256, 32}, {2, DIGEST_SHA384, 48}, {3, DIGEST_SHA512, 64}, {4, DIGEST_SHA224, 28}};
 
-template <std::size_t N>
-void pick_arc(const ArcRow (&rows)[N], std::uint8_t arc, std::int32_t* algorithm,
-              std::uint32_t* length) {
-    *algorithm = -1;
-    *length = 0;
-    for (const ArcRow& row : rows)
-        if (row.arc == arc) {
-            *algorithm = row.algorithm;
-            *length = row.digestLength;
-        }
+// The longest DigestInfo head: two SEQUENCE headers, the identifier, NULL, the OCTET STRING
+// header.
+constexpr std::size_t kMaxHead = 2 + 2 + 2 + 9 + 2 + 2;
+
+// The DER bytes of a DigestInfo up to its digest: SEQUENCE { SEQUENCE { OID, NULL or nothing },
+// OCTET STRING header }. Every length is below 128, so each takes its one short-form octet.
+std::size_t digest_info_head(const DigestRow& row, bool withNull, std::uint8_t* head) {
+    const std::uint8_t algorithmIdLength =
+        static_cast<std::uint8_t>(2 + row.oidLength + (withNull ? 2 : 0));
+    std::size_t at = 0;
+    head[at++] = 0x30;
+    head[at++] = static_cast<std::uint8_t>(2 + algorithmIdLength + 2 + row.digestLength);
+    head[at++] = 0x30;
+    head[at++] = algorithmIdLength;
+    head[at++] = 0x06;
+    head[at++] = row.oidLength;
+    std::memcpy(head + at, row.oid, row.oidLength);
+    at += row.oidLength;
+    if (withNull) {
+        head[at++] = 0x05;
+        head[at++] = 0x00;
+    }
+    head[at++] = 0x04;
+    head[at++] = row.digestLength;
+    return at;
 }
 
-// The digest algorithm named by a DigestInfo's AlgorithmIdentifier.
-std::int32_t identify(const DerNode* algorithmId, std::int32_t* algorithm, std::uint32_t* length) {
+// The row whose DigestInfo, in one of the two forms signers produce (NULL parameters or none),
+// is byte for byte the whole of T; null when there is none.
+const DigestRow* exact_digest_info(const std::uint8_t* t, std::uint32_t length) {
+    for (const DigestRow& row : kDigestRows)
+        for (const bool withNull : {true, false}) {
+            std::uint8_t head[kMaxHead];
+            const std::size_t headLength = digest_info_head(row, withNull, head);
+            if (length == headLength + row.digestLength && std::memcmp(t, head, headLength) == 0)
+                return &row;
+        }
+    return nullptr;
+}
+
+// Why T is not an exact DigestInfo, as the failure classes of the status table tell it: -7603
+// when it is no DER SEQUENCE filling T with an AlgorithmIdentifier first, -7604 for an identifier
+// that is not one of the digest algorithms, -7609 for a digest of the wrong length or position.
+// Whatever else (other encodings of the same values, anything in the parameters) is -7603.
+std::int32_t diagnose(const std::uint8_t* t, std::uint32_t length) {
+    constexpr std::uint8_t kRsadsiDigest[] = {7, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02};
+    constexpr std::uint8_t kNistHash[] = {8, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02};
+    DerNode* tree = nullptr;
+    std::int32_t status = DER_readTree(t, length, &tree);
+    if (status == OK &&
+        (tree->headerLength + tree->length != length || tree->firstChild == nullptr))
+        status = ERR_DER_UNEXPECTED;
     std::uint8_t arc = 0;
-    std::int32_t status = DER_matchOid(algorithmId, kRsadsiDigest, true, &arc);
     if (status == OK) {
-        pick_arc(kRsadsiArcs, arc, algorithm, length);
-        return OK;
-    }
-    status = DER_matchOid(algorithmId, kNistHash, true, &arc);
-    if (status == OK) {
-        pick_arc(kNistArcs, arc, algorithm, length);
-        return OK;
-    }
-    for (const std::uint8_t* oid : {kSha1, kSha1Alt}) {
-        status = DER_matchOid(algorithmId, oid, false, nullptr);
-        if (status == OK) {
-            *algorithm = DIGEST_SHA1;
-            *length = 20;
-            return OK;
+        for (const std::uint8_t* prefix : {kRsadsiDigest, kNistHash}) {
+            status = DER_matchOid(tree->firstChild, prefix, true, &arc);
+            if (status == OK) break;
+        }
+        for (const DigestRow& row : kDigestRows) {
+            if (status == OK) break;
+            std::uint8_t exact[10] = {row.oidLength};
+            std::memcpy(exact + 1, row.oid, row.oidLength);
+            status = DER_matchOid(tree->firstChild, exact, false, nullptr);
         }
     }
+    if (status == OK) {
+        const DerNode* oid = tree->firstChild->firstChild;
+        const DerNode* carried = tree->firstChild->nextSibling;
+        std::uint32_t expected = 0;
+        for (const DigestRow& row : kDigestRows)
+            if (row.oidLength == oid->length &&
+                std::memcmp(row.oid, oid->content, oid->length) == 0)
+                expected = row.digestLength;
+        if (carried == nullptr || carried->length != expected ||
+            carried->contentOffset + carried->length != length)
+            status = ERR_BAD_SIGNATURE_LENGTH;
+        else
+            status = ERR_DER_UNEXPECTED;
+    }
+    if (tree != nullptr) DER_freeTree(&tree);
     return status;
 }
 
@@ -202,28 +251,17 @@ std::int32_t RSA_extractSignedDigest(const RsaKey* key, const std::uint8_t* sign
     auto* block = static_cast<std::uint8_t*>(CRYPTO_malloc(static_cast<std::size_t>(k)));
     if (block == nullptr) return ERR_MEM_ALLOC;
     std::uint32_t blockLength = 0;
-    DerNode* tree = nullptr;
     status = RSA_publicOpType1(key, signature, block, &blockLength);
-    if (status == OK) status = DER_readTree(block, blockLength, &tree);
-    if (status == OK &&
-        (tree->headerLength + tree->length != blockLength || tree->firstChild == nullptr))
-        status = ERR_DER_UNEXPECTED;
-    std::int32_t alg = -1;
-    std::uint32_t expected = 0;
-    if (status == OK) status = identify(tree->firstChild, &alg, &expected);
-    if (status == OK) {
-        const DerNode* carried = tree->firstChild->nextSibling;
-        if (carried == nullptr || carried->length != expected ||
-            carried->contentOffset + carried->length != blockLength) {
-            status = ERR_BAD_SIGNATURE_LENGTH;
-        } else {
-            std::memset(digest, 0, DIGEST_MAX_LENGTH);
-            std::memcpy(digest, carried->content, carried->length);
-            *digestLength = carried->length;
-            *algorithm = alg;
-        }
+    // The block is compared with the DigestInfo encodings it may be, never parsed: whatever a
+    // parser would skip (other length forms, parameters, further elements) is room for a forger.
+    const DigestRow* row = status == OK ? exact_digest_info(block, blockLength) : nullptr;
+    if (status == OK && row == nullptr) status = diagnose(block, blockLength);
+    if (row != nullptr) {
+        std::memset(digest, 0, DIGEST_MAX_LENGTH);
+        std::memcpy(digest, block + blockLength - row->digestLength, row->digestLength);
+        *digestLength = row->digestLength;
+        *algorithm = row->algorithm;
     }
-    if (tree != nullptr) DER_freeTree(&tree);
     std::memset(block, 0, static_cast<std::size_t>(k));
     CRYPTO_free(block);
     return status;

@@ -34,13 +34,15 @@ std::int32_t RSA_loadPublicValues(RsaKey* key, std::uint32_t e, const std::uint8
                                   std::uint32_t modulusLength);
 std::int32_t RSA_modulusByteLength(const RsaKey* key, std::int32_t* length);
 
-// signature holds exactly the modulus length k in bytes, output room for k bytes. On success the
-// bytes after the padding are at the start of output and *outputLength is their count.
+// signature holds exactly the modulus length k in bytes, output room for k bytes; its value must
+// be below the modulus (else -7702). On success the bytes after the padding are at the start of
+// output and *outputLength is their count.
 std::int32_t RSA_publicOpType1(const RsaKey* key, const std::uint8_t* signature,
                                std::uint8_t* output, std::uint32_t* outputLength);
 
 // digest: 64 bytes; receives the digest carried in the signature, its length and its digest
-// algorithm number (crypto/digest.h; -1 for an unknown arc under a known prefix).
+// algorithm number (crypto/digest.h). The bytes after the padding must be exactly the DER
+// DigestInfo of one of the known digest algorithms, with NULL parameters or none.
 std::int32_t RSA_extractSignedDigest(const RsaKey* key, const std::uint8_t* signature,
                                      std::uint32_t signatureLength, std::uint8_t* digest,
                                      std::uint32_t* digestLength, std::int32_t* algorithm);
