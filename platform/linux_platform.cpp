@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -87,6 +88,20 @@ int LinuxPlatform::install_sigint_handler(void (*handler)(int)) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: a console read that the break interrupts must fail
     return ::sigaction(SIGINT, &action, nullptr);
+}
+
+ssize_t LinuxPlatform::random_bytes(void* buf, size_t count) {
+    auto* at = static_cast<unsigned char*>(buf);
+    size_t done = 0;
+    // The kernel's pool; it blocks only until the pool is first seeded at boot. A break must not
+    // leave the caller with fewer bytes than it asked for.
+    while (done < count) {
+        const ssize_t n = ::getrandom(at + done, count - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(count);
 }
 
 }  // namespace platform

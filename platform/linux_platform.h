@@ -31,6 +31,7 @@ class LinuxPlatform final : public Platform {
     std::uint64_t monotonic_ms() override;
 
     int install_sigint_handler(void (*handler)(int)) override;
+    ssize_t random_bytes(void* buf, size_t count) override;
 };
 
 }  // namespace platform

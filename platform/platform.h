@@ -16,6 +16,7 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -57,6 +58,15 @@ class Platform {
 
     // SIGINT without automatic restart: a blocking read that the signal interrupts fails.
     virtual int install_sigint_handler(void (*handler)(int)) = 0;
+
+    // The system's random source, as getrandom(2) without flags: fills buf with count bytes and
+    // returns count, or -1 with errno set. A back end without a random source refuses.
+    virtual ssize_t random_bytes(void* buf, size_t count) {
+        (void)buf;
+        (void)count;
+        errno = ENOSYS;
+        return -1;
+    }
 };
 
 // The back end in use. Set once by the entry point before anything else runs.

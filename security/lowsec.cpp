@@ -18,9 +18,11 @@
 namespace {
 
 constexpr int PRESENCE_ATTEMPTS = 3;
-// Every attempt shows at least this many two-second ticks, so the length of the display does not
-// give the blink count away.
+// Every attempt shows this many ticks of the same length, blink or not, so neither the number of
+// dots nor the time between them gives the blink count away: only the LED does.
 constexpr int TICKS_PER_ATTEMPT = 11;
+constexpr std::uint64_t TICK_MS = 2000;
+constexpr std::uint64_t BLINK_MS = 1000;       // of a tick, the LED's time in the blink state
 constexpr std::uint8_t LED_FIELD_MASK = 0xCF;  // clears bits 5..4, the main-board LED field
 constexpr std::uint8_t LED_FIELD_REST = 0x10;  // field 01: resting state; field 00: blink
 constexpr unsigned SECOND_MS = 1000;
@@ -34,6 +36,13 @@ void sleep_seconds(unsigned seconds) {
     platform::os().sleep_ms(seconds * SECOND_MS);
 }
 
+// Sleeps until the board's clock reads deadline. Work done since the last deadline (LED writes
+// with their settle time, console output) shortens the sleep instead of lengthening the tick.
+void sleep_until(std::uint64_t deadline) {
+    const std::uint64_t now = platform::os().monotonic_ms();
+    if (now < deadline) platform::os().sleep_ms(static_cast<unsigned>(deadline - now));
+}
+
 // One key, echoed as the operator typed it; 0 means no key (NUL or an interrupted read).
 unsigned ask_key() {
     const unsigned key = console_get_key();
@@ -41,24 +50,26 @@ unsigned ask_key() {
     return key;
 }
 
-// The number of blinks: the digit sum of the BCD seconds of the clock, at least 1.
-int blink_count() {
-    // A failed transfer leaves the buffer as it was; 0xFF is no seconds value the clock can hold
-    // (even with its status bit set), so it tells a failed read apart.
-    constexpr std::uint8_t NO_READING = 0xFF;
-    std::array<std::uint8_t, RTC_TIME_LEN> rtc{};
-    rtc.fill(NO_READING);
-    rtc_read_time(rtc.data());
-    std::uint8_t seconds = rtc[0];
-    if (seconds == NO_READING) {
-        // Without the clock, the seconds of the running system stand in, so the count stays
-        // unpredictable to someone who cannot see the board.
-        const auto s = static_cast<unsigned>(platform::os().monotonic_ms() / SECOND_MS % 60);
-        seconds = static_cast<std::uint8_t>((s / 10) << 4 | (s % 10));
+}  // namespace
+
+int presence_blink_count() {
+    // 253 = 23 * 11: a byte below it gives each count 1..11 from exactly 23 values; the three
+    // bytes above are drawn again rather than folded in, which would favour the low counts.
+    constexpr unsigned ACCEPTED_BELOW = 256 - 256 % TICKS_PER_ATTEMPT;
+    // Even a source that answers only 253..255 ends the loop; the chance of that by luck is nil.
+    for (int draw = 0; draw < 64; ++draw) {
+        std::uint8_t byte = 0;
+        if (platform::os().random_bytes(&byte, 1) != 1) {
+            out_printf("ERROR reading the random source: %d\n", errno);
+            return 0;
+        }
+        if (byte < ACCEPTED_BELOW) return 1 + byte % TICKS_PER_ATTEMPT;
     }
-    const int n = (seconds >> 4) + (seconds & 0x0F);
-    return n == 0 ? 1 : n;
+    out_printf("ERROR reading the random source: %d\n", EIO);
+    return 0;
 }
+
+namespace {
 
 int disable_question() {
     out_printf("Switch is in low security mode. Confirm disabling Y/n? ");
@@ -128,23 +139,27 @@ int physical_presence_test() {
         out_printf("Hit a key to start the test. The MB LED will blink a number of times.");
         ask_key();
 
-        const int n = blink_count();
-        for (int i = 0; i < n; ++i) {
-            if (break_seen()) {
-                return 0;
-            }
-            out_printf(".");
-            led_write_register(LED_PRESENCE_REGISTER, blink);
-            sleep_seconds(1);
-            led_write_register(LED_PRESENCE_REGISTER, resting);
-            sleep_seconds(1);
+        const int n = presence_blink_count();
+        if (n == 0) {
+            return 0;
         }
-        for (int i = n; i < TICKS_PER_ATTEMPT; ++i) {
+        // The ticks keep to deadlines fixed from here on: a blink tick and a quiet one take the
+        // same time, whatever the LED controller and the console cost.
+        const std::uint64_t start = platform::os().monotonic_ms();
+        for (int tick = 0; tick < TICKS_PER_ATTEMPT; ++tick) {
             if (break_seen()) {
                 return 0;
             }
+            const std::uint64_t tick_start = start + static_cast<std::uint64_t>(tick) * TICK_MS;
+            sleep_until(tick_start);
             out_printf(".");
-            sleep_seconds(2);
+            out_flush();
+            if (tick < n) {
+                led_write_register(LED_PRESENCE_REGISTER, blink);
+                sleep_until(tick_start + BLINK_MS);
+                led_write_register(LED_PRESENCE_REGISTER, resting);
+            }
+            sleep_until(tick_start + TICK_MS);
         }
 
         out_printf("\nHow many times did the LED blink? ");

@@ -61,8 +61,14 @@ int developer_images_from_device() {
         return 0;
     }
     if (be::load32(probe.data() + V3_MAGIC_OFFSET) != IMG_HDR3_MAGIC) {
-        developer_images_state = {true, 1};
-        return 1;
+        // Only a root file system image from before signatures runs developer images. Erased
+        // flash or an image of another kind is no root file system at all, and must not open
+        // the development key to every download.
+        const ImageHeader header = image_header_decode(probe);
+        const int answer =
+            image_kind(header.magic) == IMG_KIND_RFS && image_header_consistent(header) ? 1 : 0;
+        developer_images_state = {true, answer};
+        return answer;
     }
     const std::uint64_t image_len = std::uint64_t{be::load32(probe.data() + LEN_OFFSET)} + 16;
     if (image_len > FLASH_RFS_ROOM) {

@@ -43,6 +43,7 @@ struct Run {
     bool prepared = false;  // some action only prepares the board
     bool real_time = false;
     bool interactive_shell = false;
+    std::optional<std::uint64_t> seed;  // --seed: the board's random source repeats
     // The management port and the serial line (sim_network.h, sim_serial.h).
     std::vector<bool> link_schedule;
     unsigned tftp_port = 69;
@@ -463,6 +464,15 @@ const Option kOptions[] = {
          r.real_time = true;
          return 0;
      }},
+    {"--seed", "N",
+     "seed the board's random source (0..4294967295) so that a run repeats (the presence\n"
+     "test's blink count); default: the host's random source",
+     [](Run& r, const char* a) {
+         const auto v = parse_number(a, 0xFFFFFFFFul);
+         if (!v) return fail("--seed %s: give a number 0..4294967295", a);
+         r.seed = *v;
+         return 0;
+     }},
     {"--shell", nullptr,
      "\"/bin/sh\" opens a real shell in the board's root instead of being recorded",
      [](Run& r, const char*) {
@@ -579,6 +589,7 @@ int main(int argc, char** argv) {
 
     board.power_up();
     board.set_real_sleep(run.real_time);
+    if (run.seed) board.random().seed(*run.seed);
     board.set_interactive_shell(run.interactive_shell);
     static sim::SimNetwork network(board);
     static sim::SimSerial serial(board);

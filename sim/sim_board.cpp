@@ -630,6 +630,7 @@ ssize_t SimBoard::console_read(void* buf, size_t count) {
 }
 
 ssize_t SimBoard::console_write(int fd, const void* buf, size_t count) {
+    if (console_tap_) console_tap_(fd, {static_cast<const char*>(buf), count});
     if (!capturing_) return ::write(fd, buf, count);
     return ::write(fd == 2 ? err_fd_ : out_fd_, buf, count);
 }

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/sim_random.h"
 
 namespace sim {
 
@@ -246,6 +247,13 @@ class SimBoard final : public platform::Platform {
     void sleep_ms(unsigned milliseconds) override;
     std::uint64_t monotonic_ms() override;
     int install_sigint_handler(void (*handler)(int)) override;
+    ssize_t random_bytes(void* buf, size_t count) override { return random_.read(buf, count); }
+    // The board's random source: seed it, or put the bytes the next reads deliver.
+    SimRandom& random() { return random_; }
+    // Called with every piece of console output, on the board's clock (virtual_ms() is its time).
+    void set_console_tap(std::function<void(int fd, std::string_view text)> tap) {
+        console_tap_ = std::move(tap);
+    }
 
     // Board side lines ("[board] ..."): on the real standard error, or only in the events when
     // the console is captured.
@@ -310,6 +318,8 @@ class SimBoard final : public platform::Platform {
     std::function<void()> before_end_;
     SimNetwork* network_ = nullptr;
     SimSerial* serial_ = nullptr;
+    SimRandom random_;
+    std::function<void(int fd, std::string_view text)> console_tap_;
 };
 
 // Parses events.log text.
