@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <initializer_list>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -123,6 +124,61 @@ inline std::vector<std::vector<std::string>> table_rows(const std::string& name)
         std::istringstream fields(line);
         rows.emplace_back();
         for (std::string w; fields >> w;) rows.back().push_back(w);
+    }
+    if (rows.empty()) ADD_FAILURE() << "no rows in " << name;
+    return rows;
+}
+
+// Text of a table cell: the escapes \n, \r and \0, and {NAME} replaced by names.at(NAME).
+inline std::string cell_text(std::string_view cell,
+                             const std::map<std::string, std::string>& names = {}) {
+    std::string out;
+    for (std::size_t i = 0; i < cell.size(); ++i) {
+        if (cell[i] == '\\' && i + 1 < cell.size()) {
+            const char c = cell[++i];
+            out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == '0' ? '\0' : c;
+        } else if (cell[i] == '{' && cell.find('}', i) != std::string_view::npos) {
+            const std::size_t end = cell.find('}', i);
+            out += names.at(std::string(cell.substr(i + 1, end - i - 1)));
+            i = end;
+        } else {
+            out += cell[i];
+        }
+    }
+    return out;
+}
+// Console keys of a table cell: text as cell_text gives it, with <break> for the operator's break
+// and <none> for a read that delivers nothing.
+inline sim::ConsoleScript cell_keys(std::string_view cell) {
+    sim::ConsoleScript script;
+    while (!cell.empty()) {
+        const std::size_t at = cell.find('<');
+        script.keys(cell_text(cell.substr(0, at)));
+        if (at == std::string_view::npos) break;
+        if (cell.substr(at).starts_with("<break>"))
+            script.interrupt();
+        else
+            script.nothing();
+        cell.remove_prefix(cell.find('>', at) + 1);
+    }
+    return script;
+}
+// The rows of a table file whose cells are separated by '|' (blanks around them dropped).
+inline std::vector<std::vector<std::string>> cell_rows(const std::string& name) {
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream f(std::string(BOOTMGR_SOURCE_DIR) + "/tests/security/" + name);
+    for (std::string line; std::getline(f, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        rows.emplace_back();
+        for (std::size_t at = 0; at <= line.size();) {
+            std::size_t bar = line.find('|', at);
+            if (bar == std::string::npos) bar = line.size();
+            const std::size_t b = line.find_first_not_of(' ', at),
+                              e = line.find_last_not_of(' ', bar - 1);
+            rows.back().push_back(
+                b < bar && e != std::string::npos && e >= b ? line.substr(b, e - b + 1) : "");
+            at = bar + 1;
+        }
     }
     if (rows.empty()) ADD_FAILURE() << "no rows in " << name;
     return rows;
