@@ -14,18 +14,15 @@ namespace {
 constexpr const char* SERIAL = "SIM000000001";  // the simulated board's default serial number
 const std::string PRODUCTION(builtin_production_key, 451),
     DEVELOPMENT(builtin_development_key, 451);
-const std::string NO_SERIAL =
-    "WARNING: Serial # not set on this unit. Built in keys must be used\n";
 
-// enc: the key file format under the given material; dec: its inverse ("<failed>" for null).
+// enc: the key file format under the given material; else its inverse.
 std::string crypt(bool enc, const std::string& in, const char* material = SERIAL) {
     std::size_t length = 0;
     auto* m = reinterpret_cast<const std::uint8_t*>(material);
     auto* data = reinterpret_cast<const std::uint8_t*>(in.data());
     std::uint8_t* out = enc ? imgsign_encrypt(m, 12, data, in.size(), &length)
                             : imgsign_decrypt(m, 12, data, in.size(), &length);
-    std::string text =
-        out != nullptr ? std::string(reinterpret_cast<char*>(out), length) : "<failed>";
+    std::string text(reinterpret_cast<char*>(out), out != nullptr ? length : 0);
     std::free(out);
     return text;
 }
@@ -46,7 +43,6 @@ TEST(KeyStore, ExistingKeyFiles) {
         {"500 bytes", key_file + std::string(36, 'x'), 1, 0, "Input data is not AES size correct"},
         {"501 bytes", std::string(501, 'x'), 0, 0,
          "ERROR loading key as length too long 501 > 500\n"},
-        {"not a multiple of 16", std::string(470, 'x'), 1, 0, "Input data is not AES size correct"},
         {"other serial", crypt(true, PRODUCTION + '\0', "SIM000000002"), 1, -1, ""},
         {"garbage after decryption", crypt(true, std::string(464, 'z')), 1, 464, ""},
     };
@@ -68,10 +64,11 @@ TEST(KeyStore, ExistingKeyFiles) {
 // The unit as it comes, by key path: what loading gives, what is printed, which file appears
 // and what it is encrypted under.
 TEST(KeyStore, UnitStates) {
-    const std::map<std::string, std::string> keys = {{"production", PRODUCTION},
-                                                     {"development", DEVELOPMENT},
-                                                     {"-", ""},
-                                                     {"NO_SERIAL", NO_SERIAL}};
+    const std::map<std::string, std::string> keys = {
+        {"production", PRODUCTION},
+        {"development", DEVELOPMENT},
+        {"-", ""},
+        {"NO_SERIAL", "WARNING: Serial # not set on this unit. Built in keys must be used\n"}};
     for (const auto& row : cell_rows("keystore.txt")) {
         SCOPED_TRACE(row[0]);
         SecurityBoard board(with_serial(row[1]));

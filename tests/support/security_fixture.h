@@ -90,6 +90,13 @@ inline Bytes signature_body(const Bytes& signature, int declared = -1) {
     return concat({s, signature});
 }
 
+inline Bytes hex_bytes(const std::string& hex) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
 inline Bytes signed_payload() {
     Bytes payload(1000);
     for (std::size_t i = 0; i < payload.size(); ++i)
@@ -106,10 +113,7 @@ inline Bytes test_signature(std::string_view signer) {
         }
         f >> hex;
         if (name != signer) continue;
-        Bytes out;
-        for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-            out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-        return out;
+        return hex_bytes(hex);
     }
     ADD_FAILURE() << "no signature " << signer;
     return {};
@@ -182,4 +186,20 @@ inline std::vector<std::vector<std::string>> cell_rows(const std::string& name) 
     }
     if (rows.empty()) ADD_FAILURE() << "no rows in " << name;
     return rows;
+}
+
+// Whether the parts appear in the text in this order; parts is a table cell of cell_text pieces
+// with " ; " between them.
+inline void in_order(const std::string& text, std::string_view parts,
+                     const std::map<std::string, std::string>& names = {}) {
+    std::size_t at = 0;
+    while (!parts.empty()) {
+        const std::size_t semi = parts.find(" ; ");
+        const std::string part = cell_text(parts.substr(0, semi), names);
+        parts = semi == std::string_view::npos ? std::string_view() : parts.substr(semi + 3);
+        const std::size_t found = text.find(part, at);
+        ASSERT_NE(found, std::string::npos)
+            << "no \"" << part << "\" after " << at << " in " << text;
+        at = found + part.size();
+    }
 }
