@@ -5,22 +5,24 @@
 #include <string>
 
 #include "flash/flash.h"
+#include "security/builtin_keys.h"
 #include "security/signature_policy.h"
 #include "tests/support/security_fixture.h"
 
 namespace {
 
-const std::string V = " Image signature verified. ", R = " Image rejected. ";
-const std::string U = " Image rejected as it has no signature\n";
+const std::string V = " Image signature verified. ", R = " Image rejected. ",
+                  U = " Image rejected as it has no signature\n";
 const std::string DAMAGED = "WARNING: damaged header entry at offset ";
 
 // The entry walk as the signature check reports it: images whose header entries or signature
 // length cannot be trusted. Low security mode and developer images are off, so a missing
-// signature is simply rejected.
+// signature is simply rejected. The check with one key agrees; an empty key verifies nothing.
 TEST(ImageSignature, MalformedAndEdgeImages) {
     const Bytes prod = signature_body(test_signature("production"));
     const Bytes unknown = signature_body(test_signature("unknown")), payload = signed_payload();
     const Bytes good = v3_image(entry(3, prod), payload);
+    const std::span key(reinterpret_cast<const std::uint8_t*>(builtin_production_key), 451);
     Bytes truncated = good, changed = good, payload_changed = good,
           past = v3_image(entry(3, prod), {});
     truncated.resize(truncated.size() - 10);
@@ -71,10 +73,13 @@ TEST(ImageSignature, MalformedAndEdgeImages) {
         SCOPED_TRACE(row.name);
         SecurityBoard board;
         board.sim().flash_write(FLASH_RFS_OFFSET, v3_image(entry(3, prod), payload, IMG_KIND_RFS));
-        const Bytes exact(
-            row.image);  // exactly sized: a read past the image is one past the allocation (ASan)
+        // Exactly sized: a read past the image is one past the allocation (ASan).
+        const Bytes exact(row.image);
         EXPECT_EQ(imgsign_verify_image(exact), row.result);
         EXPECT_EQ(board.out(), row.transcript);
+        const ImageSignature found = imgsign_find_signature(exact);
+        EXPECT_EQ(imgsign_check_with_key(found, key) == 0, row.result == 1);
+        EXPECT_NE(imgsign_check_with_key(found, {}), 0);
     }
 }
 

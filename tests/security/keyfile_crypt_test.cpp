@@ -48,10 +48,7 @@ TEST(KeyfileCrypt, PaddingRoundTripAndKnownCiphertext) {
     std::size_t length = 0;
     const Buffer cipher = run(true, Bytes(text.c_str(), text.c_str() + 20), length);
     EXPECT_EQ(Bytes(cipher.get(), cipher.get() + length),
-              concat({{0x47, 0xc4, 0xc1, 0x41, 0xfd, 0x0e, 0x2c, 0x8f, 0xa9, 0x59, 0x46, 0x9c, 0x79,
-                       0x89, 0xe9, 0x92},
-                      {0x44, 0x27, 0x32, 0xf4, 0xfc, 0x39, 0xa5, 0x01, 0x9a, 0x0e, 0x73, 0x4e, 0x97,
-                       0xdd, 0x47, 0x51}}));
+              hex_bytes("47c4c141fd0e2c8fa959469c7989e992442732f4fc39a5019a0e734e97dd4751"));
     EXPECT_EQ(board.out(), "");
     // Over-long material and lengths that are no whole blocks fail and leave the length alone;
     // the wrong serial gives bytes that are not the text.

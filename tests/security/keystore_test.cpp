@@ -11,12 +11,11 @@
 
 namespace {
 
-constexpr const char* SERIAL = "SIM000000001";  // the simulated board's default serial number
 const std::string PRODUCTION(builtin_production_key, 451),
     DEVELOPMENT(builtin_development_key, 451);
 
 // enc: the key file format under the given material; else its inverse.
-std::string crypt(bool enc, const std::string& in, const char* material = SERIAL) {
+std::string crypt(bool enc, const std::string& in, const char* material = "SIM000000001") {
     std::size_t length = 0;
     auto* m = reinterpret_cast<const std::uint8_t*>(material);
     auto* data = reinterpret_cast<const std::uint8_t*>(in.data());

@@ -13,8 +13,6 @@
 namespace {
 
 const std::string V = " Image signature verified. ", R = " Image rejected. ";
-const std::string U = " Image rejected as it has no signature\n";
-
 const std::map<std::string, std::string> kTexts = {
     {"O", "NOTE: Uboot low security mode override enabled\n"},
     {"D", "\nNOTE - developer images operational. Checking developer keys....\n"},
@@ -22,7 +20,7 @@ const std::map<std::string, std::string> kTexts = {
     {"W",
      "\nWARNING: All checks failed but you are running developer images and are in low "
      "security mode\n"},
-    {"U", U},
+    {"U", " Image rejected as it has no signature\n"},
     {"UW",
      "\nWARNING: Image is unsigned but you are running developer images and are in low "
      "security mode\n"}};
