@@ -51,7 +51,7 @@ struct Item {
 
 // KIND[:option]...: options vN (header version, default 3), s (signed), n=PAYLOAD, len=IMAGE,
 // id=A.B.C.D, rec (the boot loader's version record), then changes that keep the stored CRC:
-// flip=AT, cut=N, crc=XOR, set16=AT=V, set32=AT=V. Or fill=HH*COUNT: raw bytes.
+// flip=AT, cut=N, crc=XOR, set=AT=HEX. Or fill=HH*COUNT: raw bytes.
 Item build(const std::string& spec, std::uint8_t seed) {
     const auto opts = split(spec, ':');
     if (opts[0].starts_with("fill=")) {
@@ -70,10 +70,7 @@ Item build(const std::string& spec, std::uint8_t seed) {
             opt.find('=') == std::string::npos ? "" : opt.substr(opt.find('=') + 1);
     const int version = o.count("v1") ? 1 : o.count("v2") ? 2 : 3;
     const bool signed_ = o.count("s") != 0;
-    const std::size_t header = signed_        ? kSignedHeaderLen
-                               : version == 1 ? 16
-                               : version == 2 ? 20
-                                              : 24;
+    const std::size_t header = signed_ ? kSignedHeaderLen : 12 + 4 * version;
     const std::size_t n = o.count("len") ? number_of(o["len"]) - header
                           : o.count("n") ? number_of(o["n"])
                                          : 1000;
@@ -91,14 +88,9 @@ Item build(const std::string& spec, std::uint8_t seed) {
     if (o.count("flip")) b[number_of(o["flip"])] ^= 1;
     if (o.count("cut")) b.resize(b.size() - number_of(o["cut"]));
     if (o.count("crc")) be::store32(b.data(), be::load32(b.data()) ^ number_of(o["crc"]));
-    for (const char* set : {"set16", "set32"}) {
-        if (!o.count(set)) continue;
-        const auto at = split(o[set], '=');
-        if (set[3] == '1')
-            be::store16(b.data() + number_of(at[0]), number_of(at[1]));
-        else
-            be::store32(b.data() + number_of(at[0]), number_of(at[1]));
-    }
+    const auto set = split(o["set"], '=');  // AT=HEX: bytes written from AT on
+    for (std::size_t i = 0; set.size() == 2 && i < set[1].size() / 2; ++i)
+        b[number_of(set[0]) + i] = std::stoul(set[1].substr(2 * i, 2), nullptr, 16);
     return item;
 }
 
@@ -147,7 +139,11 @@ TEST(ImageInstallPackage, Table) {
                                 Bytes{static_cast<std::uint8_t>(std::stoi(value))});
             if (kRegions.count(key))
                 b->flash_write(kRegions.at(key), (old[key] = build(value, 100)).bytes);
-            if (key == "fault")
+            if (key == "fault" && value == "create") {
+                sim::Fault fault{sim::FaultKind::create_path};
+                fault.path = QORB_IMAGE_PATH;
+                b->inject(fault);
+            } else if (key == "fault")
                 b->inject({value.starts_with("write") ? sim::FaultKind::flash_write
                                                       : sim::FaultKind::flash_read,
                            static_cast<unsigned>(std::stoul(value.substr(value.find(':') + 1)))});
@@ -221,6 +217,24 @@ TEST(ImageInstallPackage, Table) {
             }
         }
     }
+}
+
+TEST(InstallLog, EntriesFromTheRtc) {
+    TestBoard b;
+    i2c_open_buses();
+    const std::pair<std::array<std::uint8_t, 7>, const char*> rows[] = {
+        {kRtc, "File image installed from xmodem at 12:45:59 on 5-3-2011\n"},
+        // Control bits above the BCD digits (oscillator stop, century, 12-hour) are masked.
+        {{0x81, 0x82, 0xC3, 0x01, 0xC4, 0xE5, 0x09},
+         "File image installed from xmodem at 03:02:01 on 4-5-209\n"}};
+    std::string log;
+    for (const auto& [rtc, line] : rows) {
+        b->set_rtc(rtc);
+        EXPECT_EQ(install_log_append("image", "xmodem"), 1);
+        EXPECT_NE(b.out().find(std::string("Updating install log. ") + line), std::string::npos);
+        log += line;
+    }
+    EXPECT_EQ(b.read_file(INSTALL_LOG_PATH), log);
 }
 
 }  // namespace
