@@ -89,7 +89,12 @@ int flash_read(std::uint8_t* buffer, int fd, std::uint32_t length, std::uint32_t
 
 int flash_write(const std::uint8_t* data, int fd, std::uint32_t length, std::uint32_t offset,
                 std::uint8_t progress, const FlashGeometry& geometry) {
-    if (length == 0) return 1;  // nothing to place; the block arithmetic needs a last byte
+    // Nothing to place, and the block arithmetic needs a last byte; the display still ends its
+    // line, as the caller's next message expects.
+    if (length == 0) {
+        if (progress) out_printf("     \b\b\b\b100%c\n", '%');
+        return 1;
+    }
     const std::uint32_t e = geometry.erase_size;
     const BlockRange range = block_range(offset, length, geometry);
     std::unique_ptr<std::uint8_t[]> work(new (std::nothrow) std::uint8_t[e + kWriteChunk]);

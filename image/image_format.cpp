@@ -1,5 +1,6 @@
 #include "image/image_format.h"
 
+#include <algorithm>
 #include <array>
 
 #include "platform/byte_order.h"
@@ -131,4 +132,53 @@ std::uint32_t image_crc32(const std::uint8_t* data, std::size_t length, std::uin
     }
     while (length-- > 0) crc = (crc >> 8) ^ byte_table[(crc ^ *data++) & 0xFFu];
     return crc;
+}
+
+namespace {
+
+// Whether the package from offset to its end is one byte value repeated (erased flash, zero or
+// XMODEM padding); probe holds its first bytes.
+bool rest_is_fill(PackageSource& source, std::uint64_t offset, std::uint64_t left,
+                  std::span<const std::uint8_t> probe) {
+    const std::uint8_t fill = probe[0];
+    auto same = [fill](std::uint8_t b) { return b == fill; };
+    if (!std::all_of(probe.begin(), probe.end(), same)) return false;
+    std::array<std::uint8_t, 1024> piece{};
+    for (std::uint64_t done = probe.size(); done < left;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), left - done));
+        const std::span<std::uint8_t> part(piece.data(), n);
+        if (!source.read_at(offset + done, part) || !std::all_of(part.begin(), part.end(), same))
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+PackageItem image_package_next(PackageSource& source, std::uint64_t offset) {
+    PackageItem item;
+    item.offset = offset;
+    const std::uint64_t size = source.size();
+    item.left = offset < size ? size - offset : 0;
+    item.length = item.left;
+    std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
+    if (item.left < IMG_PROBE_LEN || !source.read_at(offset, probe)) return item;
+    item.header = image_header_decode(probe);
+    const bool consistent = image_header_consistent(item.header);
+    const std::uint64_t length = image_length(item.header);
+    if (image_kind_installed(image_kind(item.header.magic))) {
+        item.step = !consistent          ? PackageStep::inconsistent
+                    : length > item.left ? PackageStep::cut_short
+                                         : PackageStep::image;
+        item.length = length;
+        return item;
+    }
+    // A kind the installer steps over: an image that ends inside the package is stepped over;
+    // one that runs past it, or a fill of one byte value, is the end of the package.
+    if (!consistent || length > item.left || rest_is_fill(source, offset, item.left, probe))
+        return item;
+    item.step = PackageStep::skip;
+    item.length = length;
+    return item;
 }

@@ -50,3 +50,41 @@ std::uint32_t image_crc32(const std::uint8_t* data, std::size_t length, std::uin
 constexpr std::uint32_t image_kind(std::uint32_t magic) {
     return magic & ~IMG_EXT_HEADER;
 }
+
+// Whether the installer does anything with a kind; every other kind is stepped over.
+constexpr bool image_kind_installed(std::uint32_t kind) {
+    return kind == IMG_KIND_BOOTLOADER || kind == IMG_KIND_KERNEL || kind == IMG_KIND_RFS ||
+           kind == IMG_KIND_APPLICATION || kind == IMG_KIND_QORB;
+}
+
+// A package (images back to back) as the walk below reads it: the board's download file, or a
+// host tool's file in memory.
+class PackageSource {
+  public:
+    virtual ~PackageSource() = default;
+    virtual std::uint64_t size() const = 0;
+    // Exactly out.size() bytes at offset; false on an error or the end of the package.
+    virtual bool read_at(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+};
+
+enum class PackageStep {
+    end,           // nothing more to install: fewer than 24 bytes left, or a tail that is no image
+    image,         // a whole image of a kind the installer installs
+    skip,          // a whole image of a kind the installer steps over
+    cut_short,     // an installed kind whose image length runs past the end of the package
+    inconsistent,  // an installed kind whose header lengths describe no image
+};
+
+struct PackageItem {
+    PackageStep step = PackageStep::end;
+    std::uint64_t offset = 0;
+    ImageHeader header;
+    std::uint64_t length = 0;  // image length; for end, the bytes left over
+    std::uint64_t left = 0;    // bytes from offset to the end of the package
+};
+
+// The one walk over a package, shared by the installer and the host tools so that both see the
+// same images. Lengths come from the download: nothing is read past the end of the package, and
+// a tail that is not an image of an installed kind (erased flash, zero or XMODEM padding, a
+// header whose image runs past the end) ends the walk, as stepping over it would.
+PackageItem image_package_next(PackageSource& source, std::uint64_t offset);

@@ -15,6 +15,7 @@
 
 #include "board/i2c_devices.h"
 #include "boot/boot_sequence.h"
+#include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "flash/flash.h"
 #include "image/image_format.h"
@@ -28,18 +29,36 @@ namespace {
 constexpr std::size_t kFilePiece = 0x10000;
 constexpr std::size_t kVerifyPiece = 0x10000;
 constexpr std::size_t kSlotAnswerLen = 31;
-// An XMODEM transfer pads the file to a whole 1024-byte block with this byte; such a tail after
-// the last image is the end of the package, not an image.
-constexpr std::uint8_t kXmodemPad = 0x1A;
-constexpr std::size_t kXmodemBlock = 1024;
 
 constexpr const char* kSameVersion = "Image has same version as existing image. Skipping update...";
+
+// What the console shows of each installed kind: its title and its CRC failure line.
+struct KindTexts {
+    std::uint32_t kind;
+    const char* title;
+    const char* bad_crc;
+};
+
+constexpr std::array<KindTexts, 5> kKindTexts{{
+    {IMG_KIND_BOOTLOADER,
+     "Installing Boot Loader: ", "Bad crc for UBOOT: 0x%08x, voiding download\n"},
+    {IMG_KIND_KERNEL, "Installing Kernel: ", "Bad crc for KERNEL: 0x%08x, voiding download\n"},
+    {IMG_KIND_RFS, "Installing Root Filesystem: ", "Bad crc for RFS: 0x%08x, voiding download\n"},
+    {IMG_KIND_APPLICATION,
+     "Installing Application: ", "Bad crc for APPLICATION: 0x%08x, voiding download\n"},
+    {IMG_KIND_QORB,
+     "Installing Q-ORB application: ", "Bad crc for Q-ORB APPLICATION: 0x%08x, voiding download\n"},
+}};
+
+const KindTexts& texts_of(std::uint32_t kind) {
+    const auto* t = std::find_if(kKindTexts.begin(), kKindTexts.end(),
+                                 [kind](const KindTexts& k) { return k.kind == kind; });
+    return t != kKindTexts.end() ? *t : kKindTexts.back();
+}
 
 // The flash kinds that are installed without an operator question.
 struct FlashKindRule {
     std::uint32_t kind;
-    const char* title;
-    const char* bad_crc;
     bool limit_on_payload;  // else on the whole image
     std::uint32_t limit;
     const char* too_big;
@@ -50,16 +69,12 @@ struct FlashKindRule {
 };
 
 constexpr std::array<FlashKindRule, 3> kFlashKinds{{
-    {IMG_KIND_BOOTLOADER,
-     "Installing Boot Loader: ", "Bad crc for UBOOT: 0x%08x, voiding download\n", true, 0x100000,
-     "UBOOT image is too big for flash (%d > %d)\n", false, true, FLASH_BOOTLOADER_OFFSET,
-     "Uboot image update failed"},
-    {IMG_KIND_KERNEL, "Installing Kernel: ", "Bad crc for KERNEL: 0x%08x, voiding download\n",
-     false, 0x800000, "KERNEL image is too big for flash (%d > %d)\n", true, false,
+    {IMG_KIND_BOOTLOADER, true, 0x100000, "UBOOT image is too big for flash (%d > %d)\n", false,
+     true, FLASH_BOOTLOADER_OFFSET, "Uboot image update failed"},
+    {IMG_KIND_KERNEL, false, 0x800000, "KERNEL image is too big for flash (%d > %d)\n", true, false,
      FLASH_KERNEL_OFFSET, "kernel image update failed"},
-    {IMG_KIND_RFS, "Installing Root Filesystem: ", "Bad crc for RFS: 0x%08x, voiding download\n",
-     false, 0xA00000, "RFS image is too big for flash (%d > %d)\n", true, false, FLASH_RFS_OFFSET,
-     "RFS image update failed"},
+    {IMG_KIND_RFS, false, 0xA00000, "RFS image is too big for flash (%d > %d)\n", true, false,
+     FLASH_RFS_OFFSET, "RFS image update failed"},
 }};
 
 constexpr std::uint32_t kApplicationLimit = 0xA00000;
@@ -69,13 +84,14 @@ std::uint32_t slot_offset(int slot) {
 }
 
 // The package file, closed on every way out.
-class PackageFile {
+class PackageFile final : public PackageSource {
   public:
     explicit PackageFile(const char* path) : fd_(platform::os().open(path, O_RDONLY)) {
         struct stat st {};
-        if (fd_ >= 0 && platform::os().stat(path, &st) == 0) size_ = st.st_size;
+        if (fd_ >= 0 && platform::os().stat(path, &st) == 0 && st.st_size > 0)
+            size_ = static_cast<std::uint64_t>(st.st_size);
     }
-    ~PackageFile() { close(); }
+    ~PackageFile() override { close(); }
     PackageFile(const PackageFile&) = delete;
     PackageFile& operator=(const PackageFile&) = delete;
 
@@ -83,17 +99,18 @@ class PackageFile {
         if (fd_ >= 0) platform::os().close(fd_);
         fd_ = -1;
     }
-    off_t size() const { return size_; }
+    std::uint64_t size() const override { return size_; }
 
-    // Reads exactly length bytes at offset; false on an error or the end of the file.
-    bool read_at(off_t offset, std::uint8_t* buf, std::size_t length) {
+    bool read_at(std::uint64_t offset, std::span<std::uint8_t> out) override {
         if (fd_ < 0) return false;
+        std::uint8_t* buf = out.data();
+        std::size_t length = out.size();
         while (length > 0) {
-            const ssize_t n = platform::os().pread(fd_, buf, length, offset);
+            const ssize_t n = platform::os().pread(fd_, buf, length, static_cast<off_t>(offset));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             buf += n;
-            offset += n;
+            offset += static_cast<std::uint64_t>(n);
             length -= static_cast<std::size_t>(n);
         }
         return true;
@@ -101,24 +118,32 @@ class PackageFile {
 
   private:
     int fd_ = -1;
-    off_t size_ = 0;
+    std::uint64_t size_ = 0;
 };
 
-bool is_padding_tail(PackageFile& package, off_t at) {
-    const off_t left = package.size() - at;
-    if (left <= 0 || left >= static_cast<off_t>(kXmodemBlock)) return false;
-    std::array<std::uint8_t, kXmodemBlock> tail{};
-    if (!package.read_at(at, tail.data(), static_cast<std::size_t>(left))) return false;
-    return std::all_of(tail.begin(), tail.begin() + left,
-                       [](std::uint8_t b) { return b == kXmodemPad; });
-}
-
-// The CRC check of every kind; bad_crc is the kind's own message.
-bool crc_good(std::span<const std::uint8_t> image, const ImageHeader& header, const char* bad_crc) {
+// The CRC check of every kind, with the kind's own failure line.
+bool crc_good(std::span<const std::uint8_t> image, const ImageHeader& header) {
     const std::uint32_t crc = image_crc32(image.data() + 4, image.size() - 4, IMG_CRC_SEED);
     if (crc == header.crc) return true;
-    out_printf(bad_crc, crc);
+    out_printf(texts_of(image_kind(header.magic)).bad_crc, crc);
     return false;
+}
+
+// An image that runs past the end of the package fails its CRC check with the kind's own line,
+// computed over the bytes that are there; nothing past the end is read or allocated.
+void report_cut_short(PackageFile& package, const PackageItem& item) {
+    const KindTexts& texts = texts_of(image_kind(item.header.magic));
+    out_printf("%s", texts.title);
+    std::array<std::uint8_t, 0x4000> piece{};
+    std::uint32_t crc = IMG_CRC_SEED;
+    for (std::uint64_t done = 4; done < item.left;) {
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), item.left - done));
+        if (!package.read_at(item.offset + done, std::span(piece.data(), n))) break;
+        crc = image_crc32(piece.data(), n, crc);
+        done += n;
+    }
+    out_printf(texts.bad_crc, crc);
 }
 
 // Whether the flash at offset holds exactly data: the read-back after a write, and the proof
@@ -157,39 +182,54 @@ bool same_version_installed(std::span<const std::uint8_t> image, int slot, std::
     return false;
 }
 
+enum class Answer { line, closed, broken };
+
 // One line of the operator's answer from the console, at most kSlotAnswerLen characters kept;
-// the rest of an overlong line is consumed so that it cannot answer the next question. False
-// when the console has closed before anything was typed.
-bool read_answer(char (&line)[kSlotAnswerLen + 1]) {
+// the rest of an overlong line is consumed so that it cannot answer the next question. An
+// operator's break (Ctrl-C), before or during the answer, ends the question: a break must never
+// start anything.
+Answer read_answer(char (&line)[kSlotAnswerLen + 1]) {
     std::memset(line, 0, sizeof line);
     std::size_t used = 0;
     for (;;) {
+        if (boot_settings.break_flag) {
+            out_printf("\n");
+            return Answer::broken;
+        }
         char c = 0;
         const ssize_t n = platform::os().read(0, &c, 1);
-        if (n < 0 && errno == EINTR) continue;  // an installation is not interrupted
-        if (n <= 0) return used > 0;
-        if (c == '\n') return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return used > 0 ? Answer::line : Answer::closed;
+        if (c == '\n') return Answer::line;
         if (used < kSlotAnswerLen) line[used++] = c;
     }
 }
 
-// After a failed write into the slot the boot slot byte names, point it at the other slot when
-// that one still holds a bootable image, so the next power-up does not start from a torn slot.
-void keep_boot_slot_good(int failed_slot) {
-    if (eeprom_read_boot_slot() != failed_slot) return;
-    const int other = failed_slot == 1 ? 2 : 1;
+// Whether an image slot holds a whole image that the boot path would start: an application or
+// diagnostics header and a good CRC.
+bool slot_holds_image(int slot) {
     std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
-    if (flash_region_read(probe.data(), mtd_fd, slot_offset(other), IMG_PROBE_LEN) != 0) return;
+    if (flash_region_read(probe.data(), mtd_fd, slot_offset(slot), IMG_PROBE_LEN) != 0)
+        return false;
     const ImageHeader h = image_header_decode(probe);
     const std::uint64_t length = image_length(h);
     if ((h.magic != IMG_KIND_APPLICATION && h.magic != IMG_KIND_DIAGS) ||
-        !image_header_consistent(h) || length < 4 || length > FLASH_SLOT1_ROOM)
-        return;
+        !image_header_consistent(h) || length > FLASH_SLOT1_ROOM)
+        return false;
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[length]);
-    if (!image || flash_region_read(image.get(), mtd_fd, slot_offset(other),
-                                    static_cast<std::uint32_t>(length)) != 0)
-        return;
-    if (image_crc32(image.get() + 4, length - 4, IMG_CRC_SEED) != h.crc) return;
+    return image &&
+           flash_region_read(image.get(), mtd_fd, slot_offset(slot),
+                             static_cast<std::uint32_t>(length)) == 0 &&
+           image_crc32(image.get() + 4, length - 4, IMG_CRC_SEED) == h.crc;
+}
+
+// After a failed write into the slot that the next power-up boots, point the boot slot byte at
+// the other slot, but only when the failed slot no longer holds a whole image (a write can fail
+// before it touches the slot) and the other one does.
+void keep_boot_slot_good(int failed_slot) {
+    if (choose_boot_slot() != failed_slot || slot_holds_image(failed_slot)) return;
+    const int other = failed_slot == 1 ? 2 : 1;
+    if (!slot_holds_image(other)) return;
     if (eeprom_write_boot_slot(static_cast<std::uint8_t>(other)) >= 0)
         out_printf("Boot slot set to image%d, which still holds a good image\n", other);
 }
@@ -198,8 +238,8 @@ enum class Outcome { installed, skipped, failed };
 
 Outcome install_flash_kind(const FlashKindRule& rule, std::span<const std::uint8_t> image,
                            const ImageHeader& h, std::uint8_t skip_same_version, int slot) {
-    out_printf("%s", rule.title);
-    if (!crc_good(image, h, rule.bad_crc)) return Outcome::failed;
+    out_printf("%s", texts_of(rule.kind).title);
+    if (!crc_good(image, h)) return Outcome::failed;
     const std::uint32_t size =
         rule.limit_on_payload ? h.payload_len : static_cast<std::uint32_t>(image.size());
     if (size > rule.limit) {
@@ -245,14 +285,15 @@ void boot_download(std::span<const std::uint8_t> payload, PackageFile& package) 
 // so one question covers an application and a Q-ORB image downloaded together.
 Outcome install_application(std::span<const std::uint8_t> image, const ImageHeader& h,
                             std::uint8_t skip_same_version, int& slot, PackageFile& package) {
-    out_printf("Installing Application: ");
-    if (!crc_good(image, h, "Bad crc for APPLICATION: 0x%08x, voiding download\n"))
-        return Outcome::failed;
+    out_printf("%s", texts_of(IMG_KIND_APPLICATION).title);
+    if (!crc_good(image, h)) return Outcome::failed;
     if (imgsign_verify_image(image) == 0) return Outcome::failed;
     if (slot == 0) {
         out_printf("Install image as image 1 or 2 (hit return to just boot image): ");
         char line[kSlotAnswerLen + 1];
-        if (read_answer(line) && (line[0] == '1' || line[0] == '2')) slot = line[0] - '0';
+        const Answer answer = read_answer(line);
+        if (answer == Answer::broken) return Outcome::failed;
+        if (answer == Answer::line && (line[0] == '1' || line[0] == '2')) slot = line[0] - '0';
     }
     if (slot == 0) {
         boot_download(image.subspan(h.header_len), package);
@@ -282,14 +323,13 @@ Outcome install_application(std::span<const std::uint8_t> image, const ImageHead
 
 // Q-ORB: the slot question repeats until 1, 2 or q; q abandons the package.
 Outcome install_qorb(std::span<const std::uint8_t> image, const ImageHeader& h, int& slot) {
-    out_printf("Installing Q-ORB application: ");
-    if (!crc_good(image, h, "Bad crc for Q-ORB APPLICATION: 0x%08x, voiding download\n"))
-        return Outcome::failed;
+    out_printf("%s", texts_of(IMG_KIND_QORB).title);
+    if (!crc_good(image, h)) return Outcome::failed;
     while (slot == 0) {
         out_printf("Install image as image 1 or 2 (q to quit): ");
         char line[kSlotAnswerLen + 1];
         // A closed console can never answer; asking again would never end.
-        if (!read_answer(line)) return Outcome::failed;
+        if (read_answer(line) != Answer::line) return Outcome::failed;
         if (line[0] == '1' || line[0] == '2') slot = line[0] - '0';
         if (line[0] == 'q' || line[0] == 'Q') return Outcome::failed;
     }
@@ -314,47 +354,47 @@ int image_install_package(const char* path, std::uint8_t skip_same_version, int 
     PackageFile package(path);
     out_puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     int installed = 0;
-    off_t at = 0;
+    std::uint64_t at = 0;
     for (;;) {
-        std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
-        if (!package.read_at(at, probe.data(), probe.size()) || is_padding_tail(package, at)) {
-            package.close();
-            if (!installed) out_puts("ERROR: No valid image found");
-            return installed;
+        const PackageItem item = image_package_next(package, at);
+        const ImageHeader& h = item.header;
+        switch (item.step) {
+            case PackageStep::end:
+                package.close();
+                if (!installed) out_puts("ERROR: No valid image found");
+                return installed;
+            case PackageStep::skip:
+                at += item.length;
+                continue;
+            case PackageStep::cut_short:
+                report_cut_short(package, item);
+                return 0;
+            case PackageStep::inconsistent:
+                // Lengths come from the download: a header that cannot describe an image is
+                // refused before any buffer is sized from it.
+                out_printf("%s", texts_of(image_kind(h.magic)).title);
+                out_printf(
+                    "Invalid image at offset %llu: header length %u and length field %u do not "
+                    "fit a version %u header, voiding download\n",
+                    static_cast<unsigned long long>(at), static_cast<unsigned>(h.header_len),
+                    static_cast<unsigned>(h.len), static_cast<unsigned>(h.header_version));
+                return 0;
+            case PackageStep::image:
+                break;
         }
-        const ImageHeader h = image_header_decode(probe);
-        const std::uint64_t length = image_length(h);
-        const auto left = static_cast<std::uint64_t>(package.size() - at);
-        // Lengths come from the download: a header that cannot describe an image, or an image
-        // running past the end of the file, is refused before any buffer is sized from it.
-        if (!image_header_consistent(h)) {
-            out_printf(
-                "Invalid image at offset %lld: header length %u and length field %u do not fit a "
-                "version %u header, voiding download\n",
-                static_cast<long long>(at), static_cast<unsigned>(h.header_len),
-                static_cast<unsigned>(h.len), static_cast<unsigned>(h.header_version));
-            return 0;
-        }
-        if (length > left) {
-            out_printf(
-                "Invalid image at offset %lld: image length %llu, %llu bytes left in the "
-                "package, voiding download\n",
-                static_cast<long long>(at), static_cast<unsigned long long>(length),
-                static_cast<unsigned long long>(left));
-            return 0;
-        }
+        const auto length = static_cast<std::size_t>(item.length);
         std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[length]);
         if (!buffer) {
             out_printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(length));
             return 0;
         }
-        if (!package.read_at(at, buffer.get(), static_cast<std::size_t>(length))) {
-            out_printf("Package read failed at offset %lld (err %d), voiding download\n",
-                       static_cast<long long>(at), errno);
+        const std::span<std::uint8_t> image(buffer.get(), length);
+        if (!package.read_at(at, image)) {
+            out_printf("Package read failed at offset %llu (err %d), voiding download\n",
+                       static_cast<unsigned long long>(at), errno);
             return 0;
         }
-        at += static_cast<off_t>(length);
-        const std::span<const std::uint8_t> image(buffer.get(), static_cast<std::size_t>(length));
+        at += item.length;
         const std::uint32_t kind = image_kind(h.magic);
 
         Outcome outcome = Outcome::skipped;
@@ -364,7 +404,7 @@ int image_install_package(const char* path, std::uint8_t skip_same_version, int 
             outcome = install_flash_kind(*rule, image, h, skip_same_version, slot);
         else if (kind == IMG_KIND_APPLICATION)
             outcome = install_application(image, h, skip_same_version, slot, package);
-        else if (kind == IMG_KIND_QORB)
+        else
             outcome = install_qorb(image, h, slot);
         if (outcome == Outcome::failed) return 0;
         if (outcome == Outcome::installed) installed = 1;

@@ -366,7 +366,7 @@ FAULT_CASES = [
     #  console text after the images installed before it, exit status, kinds installed,
     #  boot slot byte after)
     ("slot write fails: the boot slot byte leaves the torn slot", True, 2, ["application"],
-     "flash-write@3",
+     "flash-write@1",
      KINDS["application"]["title"] + VERIFIED + "Installing image as image2:      "
      "Flash Write mtd write failed.\r\n\r\nImage2 update failed\r\n"
      "Boot slot set to image1, which still holds a good image\r\n", 1, [], 1),

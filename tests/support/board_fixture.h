@@ -124,6 +124,13 @@ struct ArchiveFile {
 // A gzip-compressed tar archive of the files, made with the host's tar. Empty on failure.
 std::vector<std::uint8_t> make_archive(const std::vector<ArchiveFile>& files);
 
+// Deterministic bytes that differ from block to block, for payloads and flash contents.
+inline std::vector<std::uint8_t> pattern_bytes(std::size_t n, std::uint8_t seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 13 + (i >> 8));
+    return v;
+}
+
 inline std::vector<std::uint8_t> bytes_of(std::string_view text) {
     return {text.begin(), text.end()};
 }

@@ -73,22 +73,39 @@ Bytes build_image(const ImageSpec& spec, std::string& error);
 // Recomputes and stores the CRC of a whole image in place.
 void seal_crc(std::span<std::uint8_t> image);
 
-// One step of walking a file of images back to back.
+// One step of walking a file of images back to back, as the board's installer walks it.
 struct WalkItem {
     std::size_t offset = 0;
     ImageHeader header;
-    bool consistent = false;  // lengths describe an image that fits in what is left of the file
-    std::string problem;      // why not, when !consistent
-    std::span<const std::uint8_t> image;  // the whole image, when consistent
+    PackageStep step = PackageStep::image;  // image, skip, cut_short or inconsistent
+    bool consistent = false;                // a whole image (image or skip), in image
+    std::string problem;                    // why not, when !consistent
+    std::span<const std::uint8_t> image;
 };
 
 struct Walk {
-    std::vector<WalkItem> items;  // the walk stops after the first inconsistent item
-    // Bytes left after the last image when the walk ended cleanly: fewer than 24, or a tail of
-    // XMODEM padding (0x1A) shorter than one 1024-byte block.
+    std::vector<WalkItem> items;  // the walk stops after the first item that is not consistent
+    // Bytes the board steps over after the last image when the walk ended cleanly, and what they
+    // are ("fewer than a header", "XMODEM padding", "zero padding", ...).
     std::size_t trailing = 0;
+    std::string trailing_kind;
+    // The file is one image shorter than the 24 bytes the board reads before it decides: a
+    // version-1 image with a payload of under 8 bytes. The board sees it only when another image
+    // or padding follows it in a package.
+    bool short_image = false;
 };
 
 Walk walk_images(std::span<const std::uint8_t> file);
+
+// The board's package walk over bytes in memory.
+class MemorySource final : public PackageSource {
+  public:
+    explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    bool read_at(std::uint64_t offset, std::span<std::uint8_t> out) override;
+
+  private:
+    std::span<const std::uint8_t> bytes_;
+};
 
 }  // namespace bootimg

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
@@ -26,9 +27,16 @@ constexpr KindName kKinds[] = {
     {IMG_KIND_QORB, "qorb"},
 };
 
-// An XMODEM transfer pads the file to a whole 1024-byte block with this byte.
-constexpr std::uint8_t kXmodemPad = 0x1A;
-constexpr std::size_t kXmodemBlock = 1024;
+std::string tail_kind(std::span<const std::uint8_t> tail) {
+    if (tail.size() < IMG_PROBE_LEN) return "fewer than a header";
+    const std::uint8_t fill = tail[0];
+    if (std::all_of(tail.begin(), tail.end(), [fill](std::uint8_t b) { return b == fill; })) {
+        if (fill == 0x1A) return "XMODEM padding";
+        if (fill == 0x00) return "zero padding";
+        if (fill == 0xFF) return "erased flash";
+    }
+    return "not an image; the board steps over them";
+}
 
 }  // namespace
 
@@ -240,35 +248,60 @@ void seal_crc(std::span<std::uint8_t> image) {
     be::store32(image.data(), image_crc32(image.data() + 4, image.size() - 4, IMG_CRC_SEED));
 }
 
+bool MemorySource::read_at(std::uint64_t offset, std::span<std::uint8_t> out) {
+    if (offset > bytes_.size() || out.size() > bytes_.size() - offset) return false;
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+    return true;
+}
+
 Walk walk_images(std::span<const std::uint8_t> file) {
     Walk walk;
-    std::size_t at = 0;
-    while (file.size() - at >= IMG_PROBE_LEN) {
-        const auto rest = file.subspan(at);
-        if (rest.size() < kXmodemBlock &&
-            std::all_of(rest.begin(), rest.end(), [](std::uint8_t b) { return b == kXmodemPad; }))
-            break;
-        WalkItem item;
-        item.offset = at;
-        item.header = image_header_decode(rest.first<IMG_PROBE_LEN>());
-        const std::uint64_t length = image_length(item.header);
-        if (!image_header_consistent(item.header)) {
-            item.problem = "header lengths are inconsistent (header length " +
-                           std::to_string(item.header.header_len) + ", payload length " +
-                           std::to_string(static_cast<std::int32_t>(item.header.payload_len)) + ")";
-        } else if (length > rest.size()) {
-            item.problem = "image length " + std::to_string(length) + " runs past the end (" +
-                           std::to_string(rest.size()) + " bytes left)";
+    if (file.size() < IMG_PROBE_LEN) {
+        // What the board would decode were another image to follow; bytes 16..23 then belong to
+        // that image and do not change the result for a whole image of 16 to 23 bytes.
+        std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
+        std::copy(file.begin(), file.end(), probe.begin());
+        const ImageHeader h = image_header_decode(probe);
+        if (file.size() >= IMG_FIXED_HEADER_LEN && image_header_consistent(h) &&
+            image_length(h) == file.size()) {
+            const bool installed = image_kind_installed(image_kind(h.magic));
+            walk.items.push_back(
+                {0, h, installed ? PackageStep::image : PackageStep::skip, true, {}, file});
+            walk.short_image = true;
         } else {
-            item.consistent = true;
-            item.image = rest.first(static_cast<std::size_t>(length));
+            walk.trailing = file.size();
+            walk.trailing_kind = tail_kind(file);
+        }
+        return walk;
+    }
+    MemorySource source(file);
+    for (std::uint64_t at = 0;;) {
+        const PackageItem next = image_package_next(source, at);
+        if (next.step == PackageStep::end) {
+            walk.trailing = static_cast<std::size_t>(next.left);
+            if (walk.trailing > 0) walk.trailing_kind = tail_kind(file.subspan(at));
+            return walk;
+        }
+        WalkItem item;
+        item.offset = static_cast<std::size_t>(at);
+        item.header = next.header;
+        item.step = next.step;
+        item.consistent = next.step == PackageStep::image || next.step == PackageStep::skip;
+        if (next.step == PackageStep::inconsistent) {
+            item.problem = "header lengths are inconsistent (header length " +
+                           std::to_string(next.header.header_len) + ", payload length " +
+                           std::to_string(static_cast<std::int32_t>(next.header.payload_len)) + ")";
+        } else if (next.step == PackageStep::cut_short) {
+            item.problem = "image length " + std::to_string(next.length) + " runs past the end (" +
+                           std::to_string(next.left) +
+                           " bytes left); the board fails its CRC check";
+        } else {
+            item.image = file.subspan(item.offset, static_cast<std::size_t>(next.length));
         }
         walk.items.push_back(item);
         if (!item.consistent) return walk;
-        at += static_cast<std::size_t>(length);
+        at += next.length;
     }
-    walk.trailing = file.size() - at;
-    return walk;
 }
 
 }  // namespace bootimg

@@ -25,7 +25,9 @@ constexpr const char* kHelp =
     "                    \"verified by PUBLIC.pem\" for every given key its signature entry\n"
     "                    verifies with (found as the board finds it: SHA-256 of the payload,\n"
     "                    PKCS#1 v1.5), or \"verified by none of the given keys\".\n"
-    "Exit status 1 when any image has a bad CRC or malformed lengths, or a file holds no image;\n"
+    "Bytes after the last image that the board steps over (padding, erased flash) are named.\n"
+    "Exit status 1 when any image has a bad CRC (a value of no image kind, which the board\n"
+    "steps over unread, excepted) or malformed lengths, or a file holds no image;\n"
     "2 when a FILE or a key cannot be read or a key is not an RSA public key. Whether a key\n"
     "verifies does not change the exit status.\n";
 
@@ -62,8 +64,12 @@ bool inspect_one(const std::string& path, const Bytes& file, std::span<const Pub
             std::printf("    crc 0x%08x good\n", h.crc);
         } else {
             std::printf("    crc 0x%08x BAD (computed 0x%08x)\n", h.crc, crc);
-            good = false;
+            // A value that is no kind at all is stepped over by the board unread, so its CRC
+            // does not make the file bad.
+            good = good && kind_name(kind) == "unknown";
         }
+        if (item.step == PackageStep::skip)
+            std::printf("    stepped over by the installer (not a kind it installs)\n");
         // The entry walk is the board's own, so inspect reports what the board will see.
         if (const ImageSignature sig = imgsign_find_signature(item.image); sig.found)
             std::printf("    signature entry present (%zu bytes)\n", sig.signature_length);
@@ -90,10 +96,15 @@ bool inspect_one(const std::string& path, const Bytes& file, std::span<const Pub
         }
     }
     if (walk.items.empty())
-        std::printf("    no image: fewer than %zu bytes\n", IMG_PROBE_LEN);
-    else if (walk.trailing > 0 && walk.items.back().consistent)
+        std::printf("    no image (%s)\n", walk.trailing_kind.c_str());
+    else if (walk.trailing > 0)
         std::printf("    %zu trailing bytes ignored (%s)\n", walk.trailing,
-                    walk.trailing < IMG_PROBE_LEN ? "fewer than a header" : "XMODEM padding");
+                    walk.trailing_kind.c_str());
+    if (walk.short_image)
+        std::printf(
+            "    shorter than the %zu bytes the board reads first: in a package it must "
+            "be followed by another image or padding\n",
+            IMG_PROBE_LEN);
     return good;
 }
 

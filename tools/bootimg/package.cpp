@@ -1,5 +1,6 @@
 // bootimg package: images joined back to back into one package.
 #include <cstdio>
+#include <vector>
 
 #include "tools/bootimg/bootimg.h"
 #include "tools/bootimg/commands.h"
@@ -20,7 +21,9 @@ constexpr const char* kHelp =
     "  --xmodem-pad        pad the package with 0x1A bytes to a whole 1024-byte block, as an\n"
     "                      XMODEM-1K transfer leaves it\n"
     "  --force             join inputs even when one has a bad CRC (for testing)\n"
-    "Every input must be a whole number of well-formed images.\n";
+    "Every input must be a whole number of well-formed images, and the board must find each\n"
+    "where it lies: an image shorter than 24 bytes (a version-1 image with a payload under 8\n"
+    "bytes) needs another image or --xmodem-pad after it.\n";
 
 }  // namespace
 
@@ -42,6 +45,7 @@ int cmd_package(std::span<char* const> argv) {
         return EXIT_USAGE;
     }
     Bytes package;
+    std::vector<std::size_t> starts;  // where each image begins in the package
     for (const auto& path : args->positional) {
         Bytes file;
         if (!read_file(path, file)) return EXIT_USAGE;
@@ -61,11 +65,31 @@ int cmd_package(std::span<char* const> argv) {
                              path.c_str(), item.offset);
                 return EXIT_BAD_IMAGE;
             }
+            starts.push_back(package.size() + item.offset);
         }
         package.insert(package.end(), file.begin(), file.end());
     }
     if (args->has("xmodem-pad") && package.size() % 1024 != 0)
         package.resize(package.size() + 1024 - package.size() % 1024, 0x1A);
+    // The board must find every image where it was put: an image shorter than the 24 bytes the
+    // board reads first is seen only when more bytes follow it.
+    MemorySource source(package);
+    std::size_t seen = 0;
+    for (std::uint64_t at = 0;;) {
+        const PackageItem item = image_package_next(source, at);
+        if (item.step != PackageStep::image && item.step != PackageStep::skip) break;
+        if (seen == starts.size() || starts[seen] != at) break;
+        ++seen;
+        at += item.length;
+    }
+    if (seen != starts.size()) {
+        std::fprintf(stderr,
+                     "bootimg package: the board would not find image %zu where it lies (offset "
+                     "%zu); an image shorter than %zu bytes needs another image or --xmodem-pad "
+                     "after it\n",
+                     seen + 1, starts[seen], IMG_PROBE_LEN);
+        return EXIT_BAD_IMAGE;
+    }
     return write_file(*output, package) ? EXIT_OK : EXIT_USAGE;
 }
 
