@@ -11,8 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto in = fuzz::split(data, size);
-    fuzz::reset("n\n");
-    if ((in.mode & 1) != 0) fuzz::board().write_file(LOWSEC_MARKER_PATH, "\1");
+    TestBoard& b = fuzz::reset("n\n");
+    if ((in.mode & 1) != 0) b.write_file(LOWSEC_MARKER_PATH, "\1");
     const std::vector<std::uint8_t> image(in.data.begin(), in.data.end());
     const int result = imgsign_verify_image(image);
     fuzz::check(result == 0 || result == 1);

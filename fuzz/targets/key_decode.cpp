@@ -27,6 +27,7 @@ void check_nodes(const DerNode* node, const std::uint8_t* begin, const std::uint
 void check_tree(const std::uint8_t* der, std::uint32_t length) {
     DerNode* tree = nullptr;
     if (DER_readTree(der, length, &tree) != 0) return;
+    check(tree != nullptr);
     check_nodes(tree, der, der + length, 0);
     DER_freeTree(&tree);
     check(tree == nullptr);

@@ -51,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t buf_size = 1 + in.mode % 64;
     const std::string keys(in.data.begin(), in.data.end());
     // Past the keys Enter; twice, since the first may end an escape sequence.
-    fuzz::reset(keys + "\r\r");
-    TestBoard& b = fuzz::board();
+    TestBoard& b = fuzz::reset(keys + "\r\r");
     const auto buf = std::make_unique<char[]>(buf_size);
     std::memset(buf.get(), 'Z', buf_size);
     check(console_read_line(buf.get(), buf_size) == buf.get());

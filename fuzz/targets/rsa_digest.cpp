@@ -18,15 +18,6 @@ using fuzz::check;
 namespace {
 
 constexpr std::size_t kBytes = 96;
-// Generated once for this target; used nowhere else.
-constexpr char kModulusHex[] =
-    "B454DE7E0EBDDBC22B74A695CC9AE509D1338F1B78312C847FAD5572710D80E93EE9D8CE6122FB2B730FD53F3A67"
-    "61C30C94487D4C7DABEC9061C8174EB3AB44E4BCAC8ED7C7CF97724F0751061D64417D94E2EFE04B9270018F11EC"
-    "4B5EE771";
-constexpr char kPrivateExponentHex[] =
-    "85916F12F39C50CFAB1C45DF22A3800E1B74130587AAF48C577D6D92CC85F1FBD16BA7F8851E41E7D6DBDD596DCA"
-    "F12F253F01E5BF775C871F97CECF47AAA00EE97CC4BD0EB0B64C88230D86F36414BD38A466085DBF2B794483D892"
-    "C3F27581";
 // Digest lengths by algorithm number; -1 is a block without a DigestInfo.
 constexpr std::pair<std::int32_t, std::uint32_t> kDigestLengths[] = {
     {2, 16}, {3, 16}, {4, 16}, {5, 20}, {11, 32}, {12, 48}, {13, 64}, {14, 28}, {-1, 0}};
@@ -34,18 +25,14 @@ constexpr std::pair<std::int32_t, std::uint32_t> kDigestLengths[] = {
 struct Key {
     RsaKey* rsa = nullptr;
     vlong *n = nullptr, *d = nullptr, *e = nullptr;
-    Key() {
-        std::uint8_t n_bytes[kBytes], d_bytes[kBytes];
-        for (std::size_t i = 0; i < kBytes; ++i) {
-            n_bytes[i] = static_cast<std::uint8_t>(
-                std::stoi(std::string(kModulusHex + 2 * i, 2), nullptr, 16));
-            d_bytes[i] = static_cast<std::uint8_t>(
-                std::stoi(std::string(kPrivateExponentHex + 2 * i, 2), nullptr, 16));
-        }
+    Key() {  // rsa_digest.key: the modulus, then the private exponent; made for this target
+        const std::string bytes = file_text(BOOTMGR_SOURCE_DIR "/fuzz/rsa_digest.key");
+        check(bytes.size() == 2 * kBytes);
+        const auto* n_bytes = reinterpret_cast<const std::uint8_t*>(bytes.data());
         const std::uint8_t e_bytes[] = {0x01, 0x00, 0x01};
         check(RSA_createKey(&rsa) == 0 && RSA_loadPublicValues(rsa, 65537, n_bytes, kBytes) == 0);
         check(VLONG_fromBytes(n_bytes, kBytes, &n, nullptr) == 0 &&
-              VLONG_fromBytes(d_bytes, kBytes, &d, nullptr) == 0);
+              VLONG_fromBytes(n_bytes + kBytes, kBytes, &d, nullptr) == 0);
         check(VLONG_fromBytes(e_bytes, sizeof e_bytes, &e, nullptr) == 0);
     }
 };
