@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <random>
+#include <set>
 
 #include "board/i2c_devices.h"
 #include "boot/boot_sequence.h"
@@ -47,11 +48,10 @@ Bytes new_image(std::uint32_t kind, const char* version) {
     return make_image(kind, version, kNewPayload, 3, {signature_entry(bytes_of(sig))});
 }
 
-// A flash region: where, the old image, and the new images that may land there.
+// A flash region: where, the kind of image, the old image there.
 struct Region {
     std::uint32_t offset, kind;
     Bytes old_payload, old;
-    std::vector<int> candidates;  // indexes into the new images
 };
 
 // Each scenario: packages installed one after the other as rescue downloads (images by index into
@@ -76,31 +76,30 @@ const Scenario kScenarios[] = {
 // writes on both sides of it (the block boundaries) and the last operation, topped up to the limit
 // with a seeded, reproducible sample of the rest -- for an emulated CPU, where every cut is slow.
 std::vector<unsigned> cut_points(const std::vector<sim::FlashOp>& log) {
-    const char* text = std::getenv("POWERLOSS_CUTS");
+    unsigned limit = 0;  // every cut on this machine's own CPU: about 3000 in all, some 30 s
 #if defined(__powerpc__)
-    const unsigned limit = text != nullptr ? std::strtoul(text, nullptr, 10) : 40;
-#else
-    const unsigned limit = text != nullptr ? std::strtoul(text, nullptr, 10) : 0;
+    limit = 40;  // per row, under the emulator
 #endif
-    std::vector<unsigned> all, picked, rest;
+    if (const char* text = std::getenv("POWERLOSS_CUTS")) limit = std::stoul(text);
+    std::vector<unsigned> all, cuts, rest;
+    std::set<unsigned> picked;
     for (const auto& op : log) {
         if (op.op != 'e' && op.op != 'w') continue;
         all.push_back(static_cast<unsigned>(all.size() + 1));
-        if (op.op == 'e') picked.insert(picked.end(), {all.back() - 1, all.back(), all.back() + 1});
+        if (op.op == 'e') picked.insert({all.back() - 1, all.back(), all.back() + 1});
     }
     if (limit == 0 || limit >= all.size()) return all;
-    picked.push_back(static_cast<unsigned>(all.size()));
+    picked.insert(all.back());
     std::erase_if(picked, [&](unsigned n) { return n < 1 || n > all.size(); });
-    std::sort(picked.begin(), picked.end());
-    picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
-    std::set_difference(all.begin(), all.end(), picked.begin(), picked.end(),
-                        std::back_inserter(rest));
+    std::copy_if(all.begin(), all.end(), std::back_inserter(rest),
+                 [&](unsigned n) { return !picked.contains(n); });
+    cuts.assign(picked.begin(), picked.end());
     std::mt19937 random(20250101);
-    if (picked.size() < limit)
-        std::sample(rest.begin(), rest.end(), std::back_inserter(picked), limit - picked.size(),
+    if (cuts.size() < limit)
+        std::sample(rest.begin(), rest.end(), std::back_inserter(cuts), limit - cuts.size(),
                     random);
-    std::sort(picked.begin(), picked.end());
-    return picked;
+    std::sort(cuts.begin(), cuts.end());
+    return cuts;
 }
 
 constexpr int kInstallExitBase = 100;  // the install child exits with this + installations done
@@ -111,10 +110,10 @@ class PowerLoss {
         images_ = {new_image(IMG_KIND_APPLICATION, "2.0.0.1"),
                    new_image(IMG_KIND_APPLICATION, "2.0.0.2"),
                    new_image(IMG_KIND_KERNEL, "2.0.0.3"), new_image(IMG_KIND_RFS, "2.0.0.4")};
-        regions_ = {{FLASH_SLOT1_OFFSET, IMG_KIND_APPLICATION, payload(200000, 0x11), {}, {0, 1}},
-                    {FLASH_SLOT2_OFFSET, IMG_KIND_APPLICATION, payload(90000, 0x22), {}, {0, 1}},
-                    {FLASH_KERNEL_OFFSET, IMG_KIND_KERNEL, payload(60000, 0x33), {}, {2}},
-                    {FLASH_RFS_OFFSET, IMG_KIND_RFS, payload(300000, 0x44), {}, {3}}};
+        regions_ = {{FLASH_SLOT1_OFFSET, IMG_KIND_APPLICATION, payload(200000, 0x11), {}},
+                    {FLASH_SLOT2_OFFSET, IMG_KIND_APPLICATION, payload(90000, 0x22), {}},
+                    {FLASH_KERNEL_OFFSET, IMG_KIND_KERNEL, payload(60000, 0x33), {}},
+                    {FLASH_RFS_OFFSET, IMG_KIND_RFS, payload(300000, 0x44), {}}};
         for (auto& region : regions_) {
             const std::string version = "1.0.0." + std::to_string(saved_flash_.size() + 1);
             region.old = make_image(region.kind, version, region.old_payload, 1);
@@ -125,13 +124,14 @@ class PowerLoss {
     }
 
     const Bytes& image(int n) const { return images_[static_cast<std::size_t>(n)]; }
-    // The index of the new image a region holds whole, -1 for its old image, -2 for neither.
+    // The index of the new image a region holds whole (either application image in a slot),
+    // -1 for its old image, -2 for neither.
     int held(std::size_t r) {
         const auto holds = [&](const Bytes& i) {
             return board_->flash_read(regions_[r].offset, i.size()) == i;
         };
-        for (const int n : regions_[r].candidates)
-            if (holds(image(n))) return n;
+        for (const int n : {0, 1, 2, 3})
+            if ((r < 2 ? n < 2 : n == static_cast<int>(r)) && holds(image(n))) return n;
         return holds(regions_[r].old) ? -1 : -2;
     }
 
@@ -213,22 +213,20 @@ TEST(PowerLoss, EveryCutDuringInstallationsLeavesABootableOrRebootingBoard) {
 
         unsigned cuts = 0, intact = 0, fallbacks = 0, reboots = 0, wrong = 0;
         for (const unsigned cut : cut_points(whole.flash_log)) {
-            ++cuts;
             const BoardRun inst = p.install(cut);
             ASSERT_EQ(inst.status, sim::kExitPowerCut) << "cut " << cut << "\n" << inst.out;
             const std::uint8_t byte = p.board_->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0];
             // The byte moves only to a slot that holds a whole new image.
-            if (byte != 1) {
-                EXPECT_TRUE(byte == 2 && p.held(1) >= 0)
-                    << "cut " << cut << ": boot slot byte " << int{byte}
-                    << " before its image was complete";
-            }
+            EXPECT_TRUE(byte == 1 || (byte == 2 && p.held(1) >= 0))
+                << "cut " << cut << ": boot slot byte " << int{byte}
+                << " before its image was whole";
             // What the boot sequence must do: the slot the byte names, else the other, else reboot.
             const int first = byte == 2 ? 2 : 1;
             const int expected = p.held(first - 1) != -2   ? first
                                  : p.held(2 - first) != -2 ? 3 - first
                                                            : 0;
             const int booted = p.boot();
+            ++cuts;
             intact += booted > 0;
             fallbacks += booted == 3 - first;
             reboots += booted == 0;

@@ -118,22 +118,15 @@ BoardRun TestBoard::run(const std::function<void()>& body, sim::ConsoleScript in
 
 bool TestBoard::write_file(std::string_view system_path, std::string_view content) {
     const fs::path host = host_path(system_path);
-    if (host.empty()) return false;
     std::error_code ec;
-    fs::create_directories(host.parent_path(), ec);
-    return static_cast<bool>(std::ofstream(host, std::ios::binary) << content);
+    if (!host.empty()) fs::create_directories(host.parent_path(), ec);
+    return !host.empty() && (std::ofstream(host, std::ios::binary) << content);
 }
 
 std::optional<std::string> TestBoard::read_file(std::string_view system_path) const {
-    const std::string host = host_path(system_path);
     std::error_code ec;
-    if (host.empty() || !fs::is_regular_file(host, ec)) return std::nullopt;
-    return file_text(host);
-}
-
-bool TestBoard::exists(std::string_view system_path) const {
-    std::error_code ec;
-    return !host_path(system_path).empty() && fs::exists(host_path(system_path), ec);
+    if (!fs::is_regular_file(host_path(system_path), ec)) return std::nullopt;
+    return file_text(host_path(system_path));
 }
 
 std::uint32_t jamcrc(std::span<const std::uint8_t> bytes) {

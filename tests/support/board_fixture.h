@@ -82,7 +82,10 @@ class TestBoard {
                           {reinterpret_cast<const char*>(content.data()), content.size()});
     }
     std::optional<std::string> read_file(std::string_view system_path) const;
-    bool exists(std::string_view system_path) const;
+    bool exists(std::string_view system_path) const {
+        std::error_code ec;
+        return std::filesystem::exists(host_path(system_path), ec);
+    }
 
   private:
     std::filesystem::path dir_;
