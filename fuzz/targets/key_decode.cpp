@@ -33,6 +33,12 @@ void check_tree(const std::uint8_t* der, std::uint32_t length) {
     check(tree == nullptr);
 }
 
+struct Key {
+    KeyObject key;
+    Key() { KEYOBJ_init(&key); }
+    ~Key() { KEYOBJ_release(&key); }
+};
+
 std::string base64(const std::uint8_t* data, std::size_t size) {
     static constexpr char digit[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -71,22 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CRYPTO_free(out);
     }
     check_tree(data, length);
-    KeyObject key;
-    KEYOBJ_init(&key);
     if (KEYBLOB_buildFromDer(data, length, &out, &out_len) == 0) {
-        check(KEYBLOB_readIntoKey(out, out_len, &key) == 0);
+        Key blob;
+        check(KEYBLOB_readIntoKey(out, out_len, &blob.key) == 0);
         CRYPTO_free(out);
     }
-    KEYOBJ_release(&key);
-    KEYOBJ_init(&key);
-    (void)KEYBLOB_readIntoKey(data, length, &key);  // the input as a key blob
-    KEYOBJ_release(&key);
-    KEYOBJ_init(&key);  // the input as the text of a key file
-    if (CA_MGMT_convertPublicKey(data, length, &key) == 0 && key.type == KEY_TYPE_RSA) {
+    Key blob, file;  // the input as a key blob, and as the text of a key file
+    (void)KEYBLOB_readIntoKey(data, length, &blob.key);
+    if (CA_MGMT_convertPublicKey(data, length, &file.key) == 0 && file.key.type == KEY_TYPE_RSA) {
         std::int32_t modulus = 0;
-        check(RSA_modulusByteLength(static_cast<const RsaKey*>(key.key), &modulus) == 0);
+        check(RSA_modulusByteLength(static_cast<const RsaKey*>(file.key.key), &modulus) == 0);
         check(modulus > 0 && modulus <= static_cast<std::int32_t>(RSA_MAX_MODULUS_BYTES));
     }
-    KEYOBJ_release(&key);
     return 0;
 }
