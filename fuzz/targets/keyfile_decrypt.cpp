@@ -1,65 +1,43 @@
-// Key-file decryption of arbitrary files under arbitrary key material.
-//
-// Input: byte 0 chooses the material length (0 to 20, so the refused lengths past one AES block
-// are reached too), then the material, then the file contents. Any contents must either be refused
-// (a length that is no whole number of blocks) or decrypt to a NUL-terminated text within the
-// returned buffer. Encrypting a text and decrypting it again must give the text back up to its
-// first zero byte, for every material.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
+// Key-file decryption of arbitrary files under arbitrary key material. The mode byte chooses the
+// material length (0 to 20, so the refused lengths past one AES block are reached too); the data
+// is the material, then the file. Any file is either refused (a length that is no whole number of
+// blocks) or decrypts to a NUL-terminated text within the returned buffer; encrypting a text and
+// decrypting it again gives the text back up to its first zero byte, for every material.
 #include <cstring>
 
-#include "fuzz/support/fuzz_platform.h"
+#include "fuzz/support/fuzz_board.h"
 #include "security/keyfile_crypt.h"
 
-namespace {
-
-void check(bool ok) {
-    if (!ok) std::abort();
-}
-
-}  // namespace
+using fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
-    fuzz::platform().clear_output();
-    const std::size_t material_len = data[0] % 21;
-    if (size < 1 + material_len) return 0;
-    const std::uint8_t* material = data + 1;
-    const std::uint8_t* contents = data + 1 + material_len;
-    const std::size_t contents_len = size - 1 - material_len;
+    const auto in = fuzz::split(data, size);
+    const std::size_t material_len = in.mode % 21;
+    if (size == 0 || in.data.size() < material_len) return 0;
+    fuzz::board();
+    const std::uint8_t* material = in.data.data();
+    const auto file = in.data.subspan(material_len);
     const bool material_ok = material_len <= 16;
 
     std::size_t out_len = 0xDEAD;
-    std::uint8_t* plain = imgsign_decrypt(material, material_len, contents, contents_len, &out_len);
-    if (plain == nullptr) {
-        check(!material_ok || contents_len % 16 != 0);
-    } else {
-        check(material_ok && contents_len % 16 == 0);
-        check(out_len <= contents_len && plain[out_len] == 0);
-        check(std::memchr(plain, 0, out_len) == nullptr);
-        std::free(plain);
-    }
+    std::uint8_t* plain =
+        imgsign_decrypt(material, material_len, file.data(), file.size(), &out_len);
+    check((plain != nullptr) == (material_ok && file.size() % 16 == 0));
+    if (plain != nullptr)
+        check(out_len <= file.size() && plain[out_len] == 0 &&
+              std::strlen(reinterpret_cast<char*>(plain)) == out_len);
+    std::free(plain);
 
     std::size_t cipher_len = 0;
     std::uint8_t* cipher =
-        imgsign_encrypt(material, material_len, contents, contents_len, &cipher_len);
-    if (!material_ok) {
-        check(cipher == nullptr);
-        return 0;
-    }
-    check(cipher != nullptr && cipher_len % 16 == 0 && cipher_len >= contents_len &&
-          cipher_len < contents_len + 16);
+        imgsign_encrypt(material, material_len, file.data(), file.size(), &cipher_len);
+    check((cipher != nullptr) == material_ok);
+    if (cipher == nullptr) return 0;
+    check(cipher_len % 16 == 0 && cipher_len >= file.size() && cipher_len < file.size() + 16);
     std::size_t back_len = 0;
     std::uint8_t* back = imgsign_decrypt(material, material_len, cipher, cipher_len, &back_len);
-    check(back != nullptr);
-    const void* zero = std::memchr(contents, 0, contents_len);
-    const std::size_t text_len =
-        zero == nullptr
-            ? contents_len
-            : static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - contents);
-    check(back_len == text_len && std::memcmp(back, contents, text_len) == 0);
+    const std::size_t text_len = strnlen(reinterpret_cast<const char*>(file.data()), file.size());
+    check(back != nullptr && back_len == text_len && std::memcmp(back, file.data(), text_len) == 0);
     std::free(back);
     std::free(cipher);
     return 0;

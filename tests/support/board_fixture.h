@@ -1,23 +1,11 @@
-// Test fixture: a fresh simulated board in a temporary directory, installed as the platform back
-// end, with its console captured; and builders for test images and application archives.
-//
-// In-process use (operations that return):
-//     TestBoard b;                      // fresh board, console captured, set as platform::os()
-//     b.input("y\n");                   // scripted console input
-//     EXPECT_EQ(some_operation(), 1);
-//     EXPECT_EQ(b.out(), "...");        // what the code wrote on standard output
-//     EXPECT_EQ(b->flash_read(0, 4), ...);
-//
-// Code that ends the process (reboot_system, launch_application, boot_main) runs in a child:
-//     BoardRun r = b.run([] { boot_main(); }, "keys");
-//     EXPECT_EQ(r.status, sim::kExitReboot);
-//     EXPECT_EQ(r.err, "...");
-//     EXPECT_EQ(r.commands(), (std::vector<std::string>{"date ...\n", "reboot"}));
-// Assertions belong in the parent: a failure inside the child's body is not reported.
+// The one test fixture: a fresh simulated board in a temporary directory, installed as the
+// platform back end with its console captured (b.input("y\n"), b.out()); and the one way to build
+// images and archives. Used by the unit tests, the power-loss test and the fuzz harness.
+// Code that ends the process (reboot_system, boot_main) runs in a child with b.run(body, keys);
+// assertions belong in the parent: a failure inside the child's body is not reported.
 #pragma once
 
-#include <sys/types.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -30,27 +18,34 @@
 
 #include "sim/sim_board.h"
 
-// What a run of code in a child process on the board produced.
-struct BoardRun {
-    bool returned = false;  // the body returned instead of ending the process
-    bool exited = false;    // the process exited (else: killed by `signal`)
-    int status = -1;        // exit status (sim::kExitReboot, sim::kExitPowerCut, 0 after exec, ...)
-    int signal = 0;
-    std::string out;                 // standard output written during the run
-    std::string err;                 // standard error written during the run
-    std::vector<sim::Event> events;  // events recorded during the run
-    // The child's board counters at its end.
+// The bytes of a host file from offset `from` on; empty when it cannot be read.
+std::string file_text(const std::filesystem::path& path, std::uintmax_t from = 0);
+
+// A child run's board counters at its end; whether its body returned (did not end the process).
+struct BoardCounters {
+    bool returned = false;
     unsigned flash_reads = 0, flash_writes = 0, flash_erases = 0, rfs_reads = 0, led_blinks = 0;
     std::uint64_t virtual_ms = 0;
+};
+
+// What a run of code in a child process on the board produced.
+struct BoardRun : BoardCounters {
+    bool exited = false;  // the process exited (else: killed by `signal`)
+    int status = -1;      // exit status (sim::kExitReboot, sim::kExitPowerCut, 0 after exec, ...)
+    int signal = 0;
+    std::string out, err;            // standard output and error written during the run
+    std::vector<sim::Event> events;  // events recorded during the run
     std::vector<sim::FlashOp> flash_log;
 
     std::vector<std::string> texts(std::string_view kind) const {
         return sim::event_texts(events, kind);
     }
-    // The command texts handed to the shell, in order.
-    std::vector<std::string> commands() const { return texts("system"); }
+    std::vector<std::string> commands() const { return texts("system"); }  // shell commands
     // Whether the application was started by exec (with program `program` when given).
-    bool exec_seen(std::string_view program = {}) const;
+    bool exec_seen(std::string_view program = {}) const {
+        return std::ranges::any_of(texts("exec"),
+                                   [&](auto& t) { return program.empty() || t == program; });
+    }
 };
 
 class TestBoard {
@@ -63,73 +58,40 @@ class TestBoard {
     sim::SimBoard& board() { return *board_; }
     sim::SimBoard* operator->() { return board_.get(); }
     const std::filesystem::path& dir() const { return dir_; }
-
     // Makes this board the platform back end again (after another board took over).
-    void install();
+    void install() { platform::set_os(*board_); }
     // Scripted console input for what runs next in this process.
-    void input(sim::ConsoleScript script);
+    void input(sim::ConsoleScript script) { board_->set_console_input(std::move(script)); }
 
-    // Console output captured so far (since the last clear_output).
-    std::string out() const;
-    std::string err() const;
+    // Console output captured since the last clear_output; events and shell commands so far.
+    std::string out() const { return file_text(dir_ / "console.out", out_mark_); }
+    std::string err() const { return file_text(dir_ / "console.err", err_mark_); }
     void clear_output();
-    std::vector<sim::Event> events() const;
-    // Shell command texts recorded so far.
-    std::vector<std::string> commands() const;
+    std::vector<sim::Event> events() const { return board_->events(); }
+    std::vector<std::string> commands() const { return sim::event_texts(events(), "system"); }
     void clear_events();
 
     // Runs body in a forked child on this board with the given console input.
     BoardRun run(const std::function<void()>& body, sim::ConsoleScript input = {});
 
     // Files of the board's own file system, by their system paths ("/tmp/...", "/user/...").
-    std::string host_path(std::string_view system_path) const;
+    std::string host_path(std::string_view path) const { return board_->host_path(path); }
     bool write_file(std::string_view system_path, std::string_view content);
+    bool write_file(std::string_view system_path, std::span<const std::uint8_t> content) {
+        return write_file(system_path,
+                          {reinterpret_cast<const char*>(content.data()), content.size()});
+    }
     std::optional<std::string> read_file(std::string_view system_path) const;
-    bool exists(std::string_view system_path) const;
+    bool exists(std::string_view system_path) const {
+        std::error_code ec;
+        return std::filesystem::exists(host_path(system_path), ec);
+    }
 
   private:
     std::filesystem::path dir_;
     std::unique_ptr<sim::SimBoard> board_;
     std::uintmax_t out_mark_ = 0, err_mark_ = 0;
 };
-
-// A version-3 header entry.
-struct HeaderEntry {
-    std::uint16_t type = 0;
-    std::vector<std::uint8_t> body;
-};
-
-// The signature entry (type 3): 16-bit length S, then the S signature bytes.
-HeaderEntry signature_entry(std::span<const std::uint8_t> signature);
-
-// Builds an image: header of version 1, 2 or 3 (entries only in version 3), payload, and CRC.
-// `magic` is the image kind; version 2 sets IMG_EXT_HEADER itself. `version` is "a.b.c.d".
-std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_view version,
-                                     std::span<const std::uint8_t> payload, int header_version = 1,
-                                     const std::vector<HeaderEntry>& entries = {});
-std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_view version,
-                                     std::string_view payload, int header_version = 1,
-                                     const std::vector<HeaderEntry>& entries = {});
-// Recomputes the stored CRC (bytes 4 to the end) after a test changed an image.
-void fix_crc(std::vector<std::uint8_t>& image);
-// The reflected CRC-32 register without final inversion, as the images store it.
-std::uint32_t jamcrc(std::span<const std::uint8_t> bytes);
-
-// A file for make_archive.
-struct ArchiveFile {
-    std::string path;  // relative, e.g. "home/bin/install.sh"
-    std::string content;
-    unsigned mode = 0644;
-};
-// A gzip-compressed tar archive of the files, made with the host's tar. Empty on failure.
-std::vector<std::uint8_t> make_archive(const std::vector<ArchiveFile>& files);
-
-// Deterministic bytes that differ from block to block, for payloads and flash contents.
-inline std::vector<std::uint8_t> pattern_bytes(std::size_t n, std::uint8_t seed) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 13 + (i >> 8));
-    return v;
-}
 
 inline std::vector<std::uint8_t> bytes_of(std::string_view text) {
     return {text.begin(), text.end()};
@@ -141,4 +103,43 @@ inline int count_of(std::string_view text, std::string_view needle) {
     for (auto at = text.find(needle); at != text.npos; at = text.find(needle, at + needle.size()))
         ++n;
     return n;
+}
+
+// A version-3 header entry; the signature entry (type 3) holds a 16-bit length, then the bytes.
+struct HeaderEntry {
+    std::uint16_t type = 0;
+    std::vector<std::uint8_t> body;
+};
+HeaderEntry signature_entry(std::span<const std::uint8_t> signature);
+
+// Builds an image: header of version 1, 2 or 3 (entries only in version 3), payload, and CRC.
+// `magic` is the image kind; version 2 sets IMG_EXT_HEADER itself. `version` is "a.b.c.d".
+std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_view version,
+                                     std::span<const std::uint8_t> payload, int header_version = 1,
+                                     const std::vector<HeaderEntry>& entries = {});
+inline std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_view version,
+                                            std::string_view payload, int header_version = 1,
+                                            const std::vector<HeaderEntry>& entries = {}) {
+    return make_image(magic, version, bytes_of(payload), header_version, entries);
+}
+// Recomputes the stored CRC (bytes 4 to the end) after a test changed an image.
+void fix_crc(std::vector<std::uint8_t>& image);
+// The reflected CRC-32 register without final inversion, as images store it; bit by bit on
+// purpose, as the reference that the product's table-driven CRC is held to.
+std::uint32_t jamcrc(std::span<const std::uint8_t> bytes);
+
+// A file for make_archive, which makes a gzip-compressed tar archive with the host's tar (empty
+// on failure).
+struct ArchiveFile {
+    std::string path;  // relative, e.g. "home/bin/install.sh"
+    std::string content;
+    unsigned mode = 0644;
+};
+std::vector<std::uint8_t> make_archive(const std::vector<ArchiveFile>& files);
+
+// Deterministic bytes that differ from block to block, for payloads and flash contents.
+inline std::vector<std::uint8_t> pattern_bytes(std::size_t n, std::uint8_t seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 13 + (i >> 8));
+    return v;
 }
