@@ -30,8 +30,7 @@ TEST(TftpDownload, Table) {
         if (row["board"] == "stale") b.write_file("/tmp/image", "an earlier download");
         if (row["board"] == "nolink") net.set_link(false);
         b.input(console_script(row["input"]));
-        const int result = rescue_tftp_download();
-        EXPECT_EQ(result, 0) << "nothing here is a valid package";
+        EXPECT_EQ(rescue_tftp_download(), 0) << "nothing here is a valid package";
         EXPECT_EQ(runs, static_cast<std::size_t>(row.num("runs")));
         EXPECT_EQ(b.exists("/tmp/image"), row.num("left") == 1);
         EXPECT_FALSE(b.exists("/user/install.log")) << "nothing was installed";
