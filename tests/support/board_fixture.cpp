@@ -327,7 +327,7 @@ std::vector<std::uint8_t> make_archive(const std::vector<ArchiveFile>& files) {
         names += " '" + f.path + "'";
     }
     const std::string cmd = "tar czf '" + (dir / "a.tar.gz").string() + "' -C '" +
-                            (dir / "content").string() + "' --owner=0 --group=0" + names;
+                            (dir / "content").string() + "' --owner=0 --group=0 --mtime=@0" + names;
     if (ok && std::system(cmd.c_str()) == 0) {
         const std::string data = slurp(dir / "a.tar.gz");
         result.assign(data.begin(), data.end());
