@@ -104,45 +104,20 @@ std::vector<TableRow> read_table(const std::string& relative_path) {
 }
 
 std::string unescape(std::string_view text) {
+    static constexpr std::string_view kFrom = "nrtabe0", kTo{"\n\r\t\a\b\x1b\0", 7};
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
+        const char c = i + 1 < text.size() && text[i] == '\\' ? text[++i] : '\0';
+        if (c == '\0') {
             out += text[i];
-            continue;
-        }
-        const char c = text[++i];
-        switch (c) {
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'a':
-                out += '\a';
-                break;
-            case 'b':
-                out += '\b';
-                break;
-            case 'e':
-                out += '\x1b';
-                break;
-            case '0':
-                out += '\0';
-                break;
-            case 'x':
-                if (i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-                    hex_digit(text[i + 2]) >= 0) {
-                    out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
-                    i += 2;
-                    break;
-                }
-                [[fallthrough]];
-            default:
-                out += c;
+        } else if (kFrom.find(c) != std::string_view::npos) {
+            out += kTo[kFrom.find(c)];
+        } else if (c == 'x' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+                   hex_digit(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+            i += 2;
+        } else {
+            out += c;
         }
     }
     return out;
