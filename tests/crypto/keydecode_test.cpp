@@ -21,7 +21,7 @@ std::string run(const std::string& op, const Bytes& in) {
     if (op == "base64" || op == "key") {
         s = op == "key" ? KEYBLOB_buildFromDer(in.data(), n, &out, &length)
                         : BASE64_decodeText(in.data(), n, &out, &length);
-        extra = s == 0 ? " " + to_hex(out, length) : "";
+        extra = s == 0 ? to_hex(out, length) : "";
         CRYPTO_free(out);
     } else if (op == "pem") {
         s = CA_MGMT_convertPublicKey(in.data(), n, nullptr);
@@ -34,10 +34,11 @@ std::string run(const std::string& op, const Bytes& in) {
         KeyObject key;
         KEYOBJ_init(&key);
         s = KEYBLOB_readIntoKey(in.data(), n, &key);
-        extra = " " + std::to_string(key.type);
+        extra = std::to_string(key.type);
         KEYOBJ_release(&key);
     }
-    return std::to_string(s) + extra;
+    std::string result = std::to_string(s);
+    return extra.empty() ? result : result.append(" ").append(extra);
 }
 
 Bytes der_of(const Bytes& pem) {

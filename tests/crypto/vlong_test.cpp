@@ -29,7 +29,9 @@ std::string hex(std::int32_t status, const vlong* v) {
     VLONG_byteStringFromVlong(v, nullptr, &n);
     Bytes b(static_cast<std::size_t>(n));
     VLONG_byteStringFromVlong(v, b.data(), &n);
-    return status != 0 ? "!" + std::to_string(status) : b.empty() ? "0" : to_hex(b);
+    return status != 0 ? std::string("!").append(std::to_string(status))
+           : b.empty() ? "0"
+                       : to_hex(b);
 }
 
 TEST(Vlong, Table) {
@@ -77,7 +79,7 @@ TEST(Vlong, GrowthQueueAndBits) {
     EXPECT_EQ(VLONG_setWord(value.get(), VLONG_MAX_WORDS, 1), -6003);
     ASSERT_EQ(VLONG_growKeep(value.get(), 100), 0);
     ASSERT_EQ(VLONG_setWord(value.get(), 5, 9), 0);  // the gap is filled with zeros
-    EXPECT_EQ(hex(0, value.get()), "09" + std::string(24, '0') + "0102030405060708");
+    EXPECT_EQ(hex(0, value.get()), std::string("09").append(24, '0').append("0102030405060708"));
     ASSERT_EQ(VLONG_setWord(value.get(), 5, 0), 0);  // a zero top word is trimmed
     EXPECT_EQ(value->used * 100 + VLONG_bitLength(value.get()), 257u);
     EXPECT_EQ(VLONG_testBit(value.get(), 3) * 2 + VLONG_testBit(value.get(), 64), 2);
