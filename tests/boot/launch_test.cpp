@@ -24,9 +24,10 @@ TEST(Launch, Table) {
         std::vector<ArchiveFile> files;
         for (const auto& f : row.list("files"))
             files.push_back({f.substr(0, f.find('=')), f.substr(f.find('=') + 1), 0755});
-        const auto archive = make_archive(files);
-        if (!files.empty())
+        if (!files.empty()) {
+            const auto archive = make_archive(files);
             board.write_file(APPLICATION_ARCHIVE, std::string(archive.begin(), archive.end()));
+        }
         if (row.num("gdb") == 1) board.write_file("/tmp/gdb", "#!/bin/sh\n");
         // The debugger image of an extraction: "MAGIC gz|empty|huge" in the slot it comes from.
         const auto debugger = row.list("debugger", ' ');
