@@ -33,10 +33,6 @@ TableRow::TableRow(std::shared_ptr<const std::vector<std::string>> columns,
                    std::vector<std::string> fields, std::string where)
     : columns_(std::move(columns)), fields_(std::move(fields)), where_(std::move(where)) {}
 
-bool TableRow::has(std::string_view column) const {
-    return std::find(columns_->begin(), columns_->end(), column) != columns_->end();
-}
-
 std::string TableRow::operator[](std::string_view column) const {
     const auto it = std::find(columns_->begin(), columns_->end(), column);
     if (it == columns_->end()) {

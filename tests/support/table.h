@@ -24,7 +24,6 @@ class TableRow {
              std::vector<std::string> fields, std::string where);
     // The decoded field of the column (a test failure names the column when it does not exist).
     std::string operator[](std::string_view column) const;
-    bool has(std::string_view column) const;
     // The field as a number: decimal, 0x hex or a leading minus sign.
     long long num(std::string_view column) const;
     // The field split at `separator` ("-" gives no items).
