@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,8 +38,7 @@ class HostPlatform : public platform::Platform {
     int tcgetattr(int, struct termios*) override { return -1; }
     int tcsetattr(int, int, const struct termios*) override { return -1; }
     std::FILE* fopen(const char* path, const char* mode) override {
-        const std::string p = path;
-        return std::fopen(p == "/dev/urandom" ? urandom_path.c_str() : path, mode);
+        return std::fopen(std::string(path) == "/dev/urandom" ? urandom_path.c_str() : path, mode);
     }
     int stat(const char* path, struct stat* st) override { return ::stat(path, st); }
     int remove(const char* path) override { return std::remove(path); }
@@ -82,12 +82,9 @@ inline Bytes from_hex(const std::string& hex) {
 }
 
 inline std::string to_hex(const std::uint8_t* p, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
+    for (std::size_t i = 0; i < n; ++i)
+        s += "0123456789abcdef"[p[i] >> 4] + std::string(1, "0123456789abcdef"[p[i] & 15]);
     return s;
 }
 inline std::string to_hex(const Bytes& b) {
@@ -107,13 +104,10 @@ inline Bytes read_fixture(const std::string& name) {
 inline std::vector<std::vector<std::string>> fixture_rows(const std::string& name) {
     std::ifstream f(fixture_path(name));
     std::vector<std::vector<std::string>> rows;
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.empty() || line[0] == '#') continue;
+    for (std::string line; std::getline(f, line);) {
         std::istringstream fields(line);
-        std::vector<std::string> row;
-        for (std::string w; fields >> w;) row.push_back(w);
-        rows.push_back(row);
+        std::vector<std::string> row{std::istream_iterator<std::string>(fields), {}};
+        if (!row.empty() && row[0][0] != '#') rows.push_back(row);
     }
     return rows;
 }

@@ -18,7 +18,7 @@ constexpr std::uint32_t kBlock = sim::kFlashEraseSize;
 // the range and nothing else changed by a write, the touched blocks cleared by an erase.
 TEST(Flash, RegionOperationTable) {
     const std::map<std::string, std::int64_t> names{{"B", kBlock}, {"END", sim::kFlashSize}};
-    for (auto& row : read_table("flash/data/flash.tsv")) {
+    for (auto& row : read_table("tests/flash/data/flash.tsv")) {
         SCOPED_TRACE(row["name"]);
         TestBoard board;
         mtd_fd = mtd_open();

@@ -40,7 +40,7 @@ TEST(ImageCrc32, CheckValuesAndTheBitwiseRule) {
 
 // Rows: the 24 bytes an image starts with, and what the decoding makes of them.
 TEST(ImageHeaderDecode, VersionsLengthsAndConsistency) {
-    for (auto& row : read_table("image/data/headers.tsv")) {
+    for (auto& row : read_table("tests/image/data/headers.tsv")) {
         SCOPED_TRACE(row["name"]);
         std::array<std::uint8_t, IMG_PROBE_LEN> bytes{};
         std::string hex;

@@ -12,7 +12,7 @@ namespace {
 // Rows: fixed header parts placed in flash (OFFSET=MAGIC/ID, space-separated), whether the
 // geometry query fails, and the whole display.
 TEST(ShowInstalledVersions, Table) {
-    for (auto& row : read_table("image/data/versions.tsv")) {
+    for (auto& row : read_table("tests/image/data/versions.tsv")) {
         SCOPED_TRACE(row["name"]);
         TestBoard b;
         mtd_fd = mtd_open();

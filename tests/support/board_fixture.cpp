@@ -92,6 +92,9 @@ BoardRun TestBoard::run(const std::function<void()>& body, sim::ConsoleScript in
             f.write(reinterpret_cast<const char*>(&c), sizeof c);
             f.write(reinterpret_cast<const char*>(b.flash_log().data()),
                     static_cast<std::streamsize>(b.flash_log().size() * sizeof(sim::FlashOp)));
+#ifdef BOOTMGR_GCOV_DUMP
+            __gcov_dump();
+#endif
         };
         b.set_before_end(send);
         b.set_console_input(std::move(input));
@@ -99,9 +102,6 @@ BoardRun TestBoard::run(const std::function<void()>& body, sim::ConsoleScript in
         body();
         returned = true;
         send();
-#ifdef BOOTMGR_GCOV_DUMP
-        __gcov_dump();
-#endif
         ::_exit(0);
     }
     int status = 0;
@@ -194,7 +194,7 @@ std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_view versi
 std::vector<std::uint8_t> make_archive(const std::vector<ArchiveFile>& files) {
     const fs::path dir = make_temp_dir("bootmgr-archive");
     std::string cmd = "tar czf '" + (dir / "a.tar.gz").string() + "' -C '" +
-                      (dir / "content").string() + "' --owner=0 --group=0";
+                      (dir / "content").string() + "' --owner=0 --group=0 --mtime=@0";
     bool ok = true;
     for (const auto& f : files) {
         const fs::path p = dir / "content" / f.path;

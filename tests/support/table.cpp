@@ -2,51 +2,197 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <sstream>
 
-std::vector<TableRow> read_table(std::string_view relative) {
-    std::ifstream in(std::string(BOOTMGR_SOURCE_DIR) + "/tests/" + std::string(relative));
-    EXPECT_TRUE(in.good()) << "cannot read tests/" << relative;
-    std::vector<std::string> columns;
+namespace {
+
+std::vector<std::string> split_fields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const std::size_t end = std::min(line.find('\t', at), line.size());
+        fields.push_back(line.substr(at, end - at));
+        at = line.find_first_not_of('\t', end);
+        if (at == std::string::npos) break;
+    }
+    return fields;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+TableRow::TableRow(std::shared_ptr<const std::vector<std::string>> columns,
+                   std::vector<std::string> fields, std::string where)
+    : columns_(std::move(columns)), fields_(std::move(fields)), where_(std::move(where)) {}
+
+std::string TableRow::operator[](std::string_view column) const {
+    const auto it = std::find(columns_->begin(), columns_->end(), column);
+    if (it == columns_->end()) {
+        ADD_FAILURE() << where_ << ": no column " << column;
+        return {};
+    }
+    const auto i = static_cast<std::size_t>(it - columns_->begin());
+    return fields_[i] == "-" ? std::string() : unescape(fields_[i]);
+}
+
+long long TableRow::num(std::string_view column) const {
+    const std::string text = (*this)[column];
+    std::size_t used = 0;
+    long long value = 0;
+    try {
+        value = std::stoll(text, &used, 0);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size())
+        ADD_FAILURE() << where_ << ": " << column << " not a number";
+    return value;
+}
+
+std::vector<std::string> TableRow::list(std::string_view column, char separator) const {
+    const std::string text = (*this)[column];
+    std::vector<std::string> items;
+    if (text.empty()) return items;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t end = text.find(separator, at);
+        items.push_back(text.substr(at, end - at));
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return items;
+}
+
+std::vector<TableRow> read_table(const std::string& relative_path) {
     std::vector<TableRow> rows;
-    for (std::string line; std::getline(in, line);) {
+    std::ifstream file(std::string(BOOTMGR_SOURCE_DIR) + "/" + relative_path);
+    if (!file) {
+        ADD_FAILURE() << "cannot read " << relative_path;
+        return rows;
+    }
+    std::shared_ptr<std::vector<std::string>> columns;
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
         if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> cells;
-        for (std::size_t at = 0, tab;; at = tab + 1) {
-            tab = line.find('\t', at);
-            cells.push_back(line.substr(at, tab == std::string::npos ? tab : tab - at));
-            if (tab == std::string::npos) break;
-        }
-        if (columns.empty()) {
-            columns = cells;
+        auto fields = split_fields(line);
+        if (!columns) {
+            columns = std::make_shared<std::vector<std::string>>(std::move(fields));
             continue;
         }
-        EXPECT_EQ(cells.size(), columns.size()) << relative << ": " << line;
-        TableRow row;
-        for (std::size_t i = 0; i < cells.size() && i < columns.size(); ++i)
-            row[columns[i]] = cells[i];
-        rows.push_back(std::move(row));
+        const std::string where = relative_path + ":" + std::to_string(number) + " " + fields[0];
+        if (fields.size() != columns->size()) {
+            ADD_FAILURE() << where << ": " << fields.size() << " fields for " << columns->size()
+                          << " columns";
+            continue;
+        }
+        rows.emplace_back(columns, std::move(fields), where);
     }
+    EXPECT_FALSE(rows.empty()) << relative_path << " holds no rows";
     return rows;
 }
 
 std::string unescape(std::string_view text) {
+    static constexpr std::string_view kFrom = "nrtabe0", kTo{"\n\r\t\a\b\x1b\0", 7};
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
+        const char c = i + 1 < text.size() && text[i] == '\\' ? text[++i] : '\0';
+        if (c == '\0') {
             out += text[i];
-            continue;
-        }
-        const char c = text[++i];
-        if (c == 'x' && i + 2 < text.size()) {
-            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+        } else if (kFrom.find(c) != std::string_view::npos) {
+            out += kTo[kFrom.find(c)];
+        } else if (c == 'x' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+                   hex_digit(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
             i += 2;
         } else {
-            out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c == 'b' ? '\b' : c;
+            out += c;
         }
     }
     return out;
+}
+
+sim::ConsoleScript console_script(std::string_view text) {
+    sim::ConsoleScript script;
+    std::string keys;
+    for (std::size_t i = 0; i < text.size();) {
+        const bool interrupt = text.substr(i, 5) == "{int}";
+        if (interrupt || text.substr(i, 6) == "{none}") {
+            if (!keys.empty()) script.keys(keys);
+            keys.clear();
+            interrupt ? script.interrupt() : script.nothing();
+            i += interrupt ? 5 : 6;
+        } else {
+            keys += text[i++];
+        }
+    }
+    if (!keys.empty()) script.keys(keys);
+    return script;
+}
+
+std::vector<sim::Fault> faults_of(std::string_view text) {
+    struct Kind {
+        std::string_view name;
+        sim::FaultKind kind;
+    };
+    static constexpr Kind kinds[] = {
+        {"i2c-select", sim::FaultKind::i2c_select},
+        {"i2c-write", sim::FaultKind::i2c_write},
+        {"i2c-read", sim::FaultKind::i2c_read},
+        {"i2c-short", sim::FaultKind::i2c_short_read},
+        {"flash-info", sim::FaultKind::flash_info},
+        {"flash-read", sim::FaultKind::flash_read},
+        {"flash-write", sim::FaultKind::flash_write},
+        {"flash-erase", sim::FaultKind::flash_erase},
+        {"create", sim::FaultKind::create_path},
+        {"shell", sim::FaultKind::shell},
+        {"exec", sim::FaultKind::exec},
+    };
+    std::vector<sim::Fault> faults;
+    std::istringstream words{std::string(text)};
+    for (std::string spec; words >> spec;) {
+        if (spec == "-") continue;
+        std::string error;
+        if (const auto eq = spec.find('='); eq != std::string::npos) {
+            error = spec.substr(eq + 1);
+            spec.resize(eq);
+        }
+        std::string arg;
+        if (const auto colon = spec.find(':'); colon != std::string::npos) {
+            arg = spec.substr(colon + 1);
+            spec.resize(colon);
+        }
+        unsigned nth = 0;
+        if (const auto at = spec.find('@'); at != std::string::npos) {
+            nth = static_cast<unsigned>(std::stoul(spec.substr(at + 1)));
+            spec.resize(at);
+        }
+        const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                        [&](const Kind& k) { return k.name == spec; });
+        if (kind == std::end(kinds)) {
+            ADD_FAILURE() << "unknown fault " << spec;
+            continue;
+        }
+        sim::Fault fault(kind->kind, nth);
+        if (kind->kind == sim::FaultKind::create_path || kind->kind == sim::FaultKind::shell) {
+            fault.path = arg;
+        } else if (kind->kind == sim::FaultKind::i2c_short_read) {
+            fault.bytes = arg.empty() ? 0 : static_cast<unsigned>(std::stoul(arg, nullptr, 0));
+        } else if (!arg.empty()) {
+            fault.device = static_cast<int>(std::stoul(arg, nullptr, 0));
+        }
+        if (!error.empty()) fault.error = std::stoi(error);
+        faults.push_back(fault);
+    }
+    return faults;
 }
 
 std::vector<std::string> split(std::string_view text, char separator) {
