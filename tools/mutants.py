@@ -13,13 +13,17 @@ linked into a library is covered by the unit test program named after its folder
 program of its own (the simulator, bootimg) is covered by the cheapest end-to-end pytest files
 that drive that program. Units no test runs (the board-only entry point) are listed, not sampled.
 
+The sample depends on the seed and on the text of the code, not on where it stands: the same seed
+draws the same mutants from code that moved to another file or line, so that runs before and
+after a change compare mostly the same faults. The report lists every mutant run.
+
 Usage: tools/mutants.py [--mutants N] [--seed S] [--build DIR] [--jobs J] [--out FILE]
 Exit status: 0 done, 1 bad usage or environment, 2 the unmutated tests fail, 130 interrupted.
 """
 import argparse
+import hashlib
 import json
 import os
-import random
 import re
 import shutil
 import signal
@@ -65,7 +69,7 @@ class Restorer:
         path = Path(entry["path"])
         path.write_bytes(bytes.fromhex(entry["original"]))
         self.journal.unlink()
-        log(f"mutants: restored {path.relative_to(ROOT)} left mutated by an interrupted run")
+        log(f"mutants: restored {path} left mutated by an interrupted run")
 
     def mutate(self, path: Path, text: str):
         self.restore()
@@ -222,7 +226,10 @@ def line_sites(path: Path, lineno: int, code: str, orig: str):
         digits, suffix = m.group(1), m.group(2)
         value = int(digits, 0) if not (len(digits) > 1 and digits.startswith("0") and
                                        digits[1] not in "xX") else int(digits, 8)
-        new = value + 1 if (value == 0 or (lineno + m.start()) % 2 == 0) else value - 1
+        # Up or down by where the number stands in its statement, not by its line number, so
+        # the same code draws the same mutant wherever it moves.
+        up = value == 0 or (m.start() - (len(code) - len(code.lstrip()))) % 2 == 0
+        new = value + 1 if up else value - 1
         if digits[:2].lower() == "0x":
             text = digits[:2] + f"{new:0{len(digits) - 2}{'x' if digits.islower() else 'X'}}"
         else:
@@ -279,11 +286,67 @@ def file_sites(path: Path, compiled):
     return sites
 
 
+def stable_hash(text: str) -> str:
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
 def apply(m: Mutation) -> str:
     lines = m.file.read_text().split("\n")
     ln = lines[m.line - 1]
     lines[m.line - 1] = ln[:m.col] + m.replacement + ln[m.col + m.length:]
     return "\n".join(lines)
+
+
+def quotas(by_folder, folders, n):
+    # Stratified quota: every folder a floor share, the rest by its number of mutable lines.
+    line_count = {f: len({(str(m.file), m.line) for m in by_folder[f]}) for f in folders}
+    total_lines = sum(line_count.values())
+    floor_share = max(1, n // (2 * len(folders)))
+    quota = {f: min(floor_share, len(by_folder[f])) for f in folders}
+    rest = n - sum(quota.values())
+    if rest > 0:
+        raw = {f: rest * line_count[f] / total_lines for f in folders}
+        for f in folders:
+            quota[f] += int(raw[f])
+        left = n - sum(quota.values())
+        for f in sorted(folders, key=lambda f: raw[f] - int(raw[f]), reverse=True)[:left]:
+            quota[f] += 1
+    return quota
+
+
+def draw(by_folder, folders, seed):
+    # Within a folder, lines are drawn first and then one of their mutations, so that long
+    # constant tables do not crowd out the logic. The draw ranks each line by a hash of the seed
+    # and the line's text with its neighbours, not by its place: code that moves to another file
+    # or line, and edits elsewhere, leave the rest of the sample as it was, so that runs before
+    # and after a change of the code compare mostly the same mutants.
+    queues = {}
+    texts = {}
+    for f in folders:
+        per_line = {}
+        for m in sorted(by_folder[f], key=lambda m: (str(m.file), m.line, m.col, m.kind,
+                                                      m.replacement)):
+            per_line.setdefault((m.file, m.line), []).append(m)
+        seen = {}
+        ranked = []
+        for (path, lineno), ms in per_line.items():
+            if path not in texts:
+                texts[path] = path.read_text().split("\n")
+            raw = texts[path]
+            context = "\n".join(ln.strip() for ln in raw[max(0, lineno - 2):lineno + 1])
+            nth = seen[context] = seen.get(context, -1) + 1
+            key = f"{seed}\0{f}\0{context}\0{nth}"
+            indent = len(raw[lineno - 1]) - len(raw[lineno - 1].lstrip())
+            ms.sort(key=lambda m: stable_hash(
+                f"{key}\0{m.kind}\0{m.replacement}\0{m.col - indent}"))
+            ranked.append((stable_hash(key), ms))
+        ranked.sort(key=lambda r: r[0])
+        lines_ = [ms for _, ms in ranked]
+        queue = []
+        for depth in range(max(len(ms) for ms in lines_)):
+            queue += [ms[depth] for ms in lines_ if depth < len(ms)]
+        queues[f] = queue
+    return queues
 
 
 # ---------------------------------------------------------------------------------------------
@@ -514,36 +577,8 @@ def main():
     folders = [f for f in FOLDERS if by_folder[f]]
     total_sites = sum(len(by_folder[f]) for f in folders)
 
-    # Stratified quota: every folder a floor share, the rest by its number of mutable lines.
-    line_count = {f: len({(str(m.file), m.line) for m in by_folder[f]}) for f in folders}
-    total_lines = sum(line_count.values())
-    floor_share = max(1, args.mutants // (2 * len(folders)))
-    quota = {f: min(floor_share, len(by_folder[f])) for f in folders}
-    rest = args.mutants - sum(quota.values())
-    if rest > 0:
-        raw = {f: rest * line_count[f] / total_lines for f in folders}
-        for f in folders:
-            quota[f] += int(raw[f])
-        left = args.mutants - sum(quota.values())
-        for f in sorted(folders, key=lambda f: raw[f] - int(raw[f]), reverse=True)[:left]:
-            quota[f] += 1
-    # Within a folder, lines are drawn first and then one of their mutations, so that long
-    # constant tables do not crowd out the logic.
-    rng = random.Random(args.seed)
-    queues = {}
-    for f in folders:
-        per_line = {}
-        for m in sorted(by_folder[f], key=lambda m: (str(m.file), m.line, m.col, m.kind,
-                                                      m.replacement)):
-            per_line.setdefault((str(m.file), m.line), []).append(m)
-        lines_ = list(per_line.values())
-        rng.shuffle(lines_)
-        for ms in lines_:
-            rng.shuffle(ms)
-        queue = []
-        for depth in range(max(len(ms) for ms in lines_)):
-            queue += [ms[depth] for ms in lines_ if depth < len(ms)]
-        queues[f] = queue
+    quota = quotas(by_folder, folders, args.mutants)
+    queues = draw(by_folder, folders, args.seed)
 
     header = [f"Mutation testing, seed {args.seed}, {args.mutants} mutants, {total_sites} sites"]
     header.append("Tests per unit (cheapest that cover it):")
@@ -568,6 +603,7 @@ def main():
 
     results = {f: {"killed": 0, "survived": 0, "discarded": 0} for f in folders}
     survivors = []
+    outcomes = []
     plan = []  # interleave folders so an interrupted run still has every folder
     cursor = {f: 0 for f in folders}
     for k in range(max(quota.values())):
@@ -600,6 +636,7 @@ def main():
                 mutant_seconds.append(dt)
                 done += 1
                 results[f]["killed" if killed else "survived"] += 1
+                outcomes.append(f"{'killed  ' if killed else 'survived'} {what}")
                 if not killed:
                     survivors.append(what)
                 log(f"[{done}/{args.mutants}] {'killed  ' if killed else 'SURVIVED'} {dt:5.1f}s {what}")
@@ -628,6 +665,9 @@ def main():
     lines.append("")
     lines.append(f"Survivors ({len(survivors)}):")
     lines += [f"  {s}" for s in survivors]
+    lines.append("")
+    lines.append("Every mutant run, in folder order (for comparing runs with the same seed):")
+    lines += [f"  {o}" for o in sorted(outcomes, key=lambda o: FOLDERS.index(o.split()[1].split("/")[0]))]
     report = "\n".join(lines) + "\n"
     print("\n" + report, end="")
     out_file.write_text(report)
