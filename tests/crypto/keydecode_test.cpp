@@ -5,6 +5,7 @@
 #include <string>
 
 #include "crypto/crypto_platform.h"
+#include "crypto/der.h"
 #include "crypto/imgsign.h"
 #include "crypto/rsa.h"
 #include "crypto_test_support.h"
