@@ -11,6 +11,7 @@
 #include <span>
 
 #include "board/i2c_devices.h"
+#include "board/reboot.h"
 #include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "crypto/imgsign.h"
@@ -164,14 +165,6 @@ int boot_image_slot(int slot) {
 
     if (boot_settings.gdb_enabled && !boot_settings.gdbserver_enabled) extract_gdb(slot);
     launch_application(header.magic == IMG_KIND_DIAGS ? 1 : 0);
-}
-
-void reboot_system() {
-    auto& os = platform::os();
-    os.sleep_ms(1000);
-    if (os.system("reboot") < 0) err_printf("System reboot failed, please power-cycle.\n");
-    os.exit(0);
-    std::abort();  // a back end whose exit() came back has nowhere sane to return to
 }
 
 void boot_main() {

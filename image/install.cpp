@@ -14,7 +14,6 @@
 #include <span>
 
 #include "board/i2c_devices.h"
-#include "boot/boot_sequence.h"
 #include "boot/launch.h"
 #include "flash/flash.h"
 #include "image/image_format.h"

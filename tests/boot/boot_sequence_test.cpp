@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board/i2c_devices.h"
+#include "board/reboot.h"
 #include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "flash/flash.h"
