@@ -536,6 +536,12 @@ def main():
             t0 = time.monotonic()
             passed = r.run(timeout=900, log_file=unmutated_log)
             r.seconds = time.monotonic() - t0
+        if passed and r.seconds > 2:
+            # The cheapest runners are chosen by these times: the better of two runs is less at
+            # the mercy of whatever else the machine is doing.
+            t0 = time.monotonic()
+            if r.run(timeout=900):
+                r.seconds = min(r.seconds, time.monotonic() - t0)
         log(f"  {name:32} {'pass' if passed else 'FAIL'} {r.seconds:6.1f}s")
         if not passed:
             log(f"mutants: {name} fails unmutated; it is left out")
