@@ -633,7 +633,7 @@ def main():
                     restorer.restore()
                     results[f]["discarded"] += 1
                     continue
-                killed = any(not r.run(timeout=max(10.0, 5 * r.seconds + 5)) for r in rs)
+                killed = any(not r.run(timeout=max(10.0, 3 * r.seconds + 5)) for r in rs)
                 restorer.restore()
                 if owners[m.file][0] == "exe":
                     # The program is shared by other folders' end-to-end runs: rebuild it clean.
