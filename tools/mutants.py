@@ -256,6 +256,8 @@ def statement_site(path: Path, lineno: int, code: str, prev_end: str):
     s = code.strip()
     if not s.endswith(";") or prev_end not in ";{}:" or s.count("(") != s.count(")"):
         return None
+    if re.search(r"=\s*(delete|default)\s*;$", s):  # a declaration: removing it changes nothing
+        return None
     if s.count("{") or s.count("}") or DECL_START.match(s):
         if not s.startswith(("break;", "continue;")):
             return None
