@@ -10,6 +10,7 @@
 #include <new>
 #include <span>
 
+#include "board/boot_slot.h"
 #include "board/i2c_devices.h"
 #include "board/reboot.h"
 #include "boot/boot_settings.h"
@@ -81,11 +82,6 @@ void set_clock_from_rtc() {
 
 int install_interrupt_handler() {
     return platform::os().install_sigint_handler(on_sigint);
-}
-
-int choose_boot_slot() {
-    const int slot = eeprom_read_boot_slot();
-    return slot == 2 ? 2 : 1;
 }
 
 int image_crc_mismatch(const std::uint8_t* data, std::uint32_t length, std::uint32_t stored) {
