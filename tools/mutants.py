@@ -482,21 +482,23 @@ def main():
     if not (build.dir / "build.ninja").exists():
         die(f"{build.dir} is not a Ninja build directory; remove it or pick another --build")
 
-    # Which program each product unit ends up in.
-    commands = {}
-    for entry in build.compile_commands():
-        src = Path(entry["file"]).resolve()
-        if folder_of(src) and src.suffix == ".cpp" and ROOT / "tests" not in src.parents:
-            commands[src] = entry
     # tests/<area>/ with *_test.cpp files is the unit program <area>_tests (tests/CMakeLists.txt).
     unit_programs = sorted(f"{p.name}_tests" for p in (ROOT / "tests").iterdir()
                            if p.is_dir() and p.name != "support" and list(p.glob("*_test.cpp")))
-
-    log(f"mutants: building the unmutated tests in {build.dir.relative_to(ROOT) if ROOT in build.dir.parents else build.dir}")
     unit_programs = [p for p in unit_programs if p[:-len("_tests")] in FOLDERS]
+    log(f"mutants: building the unmutated tests in {build.dir}")
     ok, text = build.build(unit_programs + ["bootmgr-sim", "bootimg"], timeout=3600)
     if not ok:
         die(f"the unmutated build fails:\n{text[-3000:]}", 2)
+
+    # Which program each product unit ends up in. Read after the build: it re-globs the sources
+    # and so knows units added or removed since the last run.
+    commands = {}
+    for entry in build.compile_commands():
+        src = Path(entry["file"]).resolve()
+        if folder_of(src) and src.suffix == ".cpp" and ROOT / "tests" not in src.parents \
+                and src.exists():
+            commands[src] = entry
 
     owners = {}  # src -> (kind, name) where kind is "lib" or "exe"
     for src, entry in commands.items():
@@ -508,7 +510,6 @@ def main():
     # The unmutated run: every runner must pass, and its time sets its timeout and its price.
     # Only programs named after a product folder are run (others, like a power-cut sweep over
     # every operation, cost minutes and cover nothing those do not).
-    unit_programs = [p for p in unit_programs if p[:-len("_tests")] in FOLDERS]
     runners = {}
     for prog in unit_programs:
         runners[prog] = unit_runner(build, prog)
