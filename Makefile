@@ -116,4 +116,4 @@ format: deps-lint
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench $(FUZZ) $(LINT) build-mutants build-cov
+	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench $(FUZZ) $(LINT) build-mutants build-cov build-cov-children

@@ -6,7 +6,12 @@ valgrind run), and prints per folder of the product the lines and branches the t
 (gcovr; tests/, fuzz/, bench/ and build directories are not product code). The table is also
 written to BUILD/coverage.txt, the per-file figures to BUILD/coverage-files.txt.
 
-Usage: tools/coverage.py [--build DIR] [--jobs J] [--no-tests]
+Code that a test runs in a child process which leaves by _exit (a reboot, a launch) is counted
+only when the test fixture dumps the child's counters first; --count-children builds with
+BOOTMGR_GCOV_DUMP, which asks it to (its own build directory, build-cov-children). Compare runs
+made the same way.
+
+Usage: tools/coverage.py [--build DIR] [--jobs J] [--no-tests] [--count-children]
 Exit status: 0 done, 1 the build or gcovr failed, 2 some tests failed (figures still printed).
 """
 import argparse
@@ -31,12 +36,15 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog=__doc__.split("\n", 2)[2])
-    ap.add_argument("--build", default="build-cov", help="build directory (default build-cov)")
+    ap.add_argument("--build", help="build directory (default build-cov)")
     ap.add_argument("--jobs", type=int, default=2, help="parallel jobs (default 2)")
     ap.add_argument("--no-tests", action="store_true",
                     help="report from the counters already in the build directory")
+    ap.add_argument("--count-children", action="store_true",
+                    help="count what test children ran before _exit (BOOTMGR_GCOV_DUMP)")
     args = ap.parse_args()
-    build = Path(args.build)
+    build = Path(args.build or ("build-cov-children" if args.count_children else "build-cov"))
+    flags = "--coverage -DBOOTMGR_GCOV_DUMP" if args.count_children else "--coverage"
     build = build if build.is_absolute() else ROOT / build
     env = dict(os.environ)
     env.setdefault("CCACHE_BASEDIR", str(ROOT.parent))
@@ -49,7 +57,7 @@ def main():
         if not (build / "CMakeCache.txt").exists():
             gen = ["-G", "Ninja"] if shutil.which("ninja") else []
             if run(["cmake", "-S", ROOT, "-B", build, *gen, "-DCMAKE_BUILD_TYPE=Debug",
-                    "-DCMAKE_CXX_FLAGS=--coverage", "-DCMAKE_C_FLAGS=--coverage",
+                    f"-DCMAKE_CXX_FLAGS={flags}", "-DCMAKE_C_FLAGS=--coverage",
                     "-DCMAKE_EXE_LINKER_FLAGS=--coverage"], env=env) != 0:
                 return 1
         if run(["cmake", "--build", build, "-j", str(args.jobs)], env=env) != 0:
