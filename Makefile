@@ -8,15 +8,18 @@ BUILDTYPE ?= RelWithDebInfo
 FUZZ     ?= build-fuzz
 FUZZ_SECONDS ?= 60
 LINT     ?= build-lint
+MUTANTS  ?= 100
+SEED     ?= 1
 
 DEPS_BASE  := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev \
               python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind
 DEPS_CROSS := g++-powerpc-linux-gnu qemu-user
 DEPS_FUZZ  := clang libclang-rt-14-dev
 DEPS_LINT  := clang-tidy cppcheck clang-format
+DEPS_MEASURE := ninja-build gcovr ccache
 
-.PHONY: all deps deps-cross deps-fuzz deps-lint build test unit-test asan-test demo bench fuzz \
-        cross-test valgrind lint format clean
+.PHONY: all deps deps-cross deps-fuzz deps-lint deps-measure build test unit-test asan-test demo bench fuzz \
+        cross-test valgrind lint format clean mutants coverage
 
 all: build
 
@@ -37,6 +40,8 @@ deps-fuzz:
 	$(call install_missing,$(DEPS_FUZZ))
 deps-lint:
 	$(call install_missing,$(DEPS_LINT))
+deps-measure:
+	$(call install_missing,$(DEPS_MEASURE))
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILDTYPE)
@@ -94,9 +99,21 @@ fuzz: deps deps-fuzz
 lint: deps deps-lint
 	tools/lint.sh $(abspath $(LINT)) $(JOBS)
 
+# Mutation testing: MUTANTS seeded faults (SEED) spread over every product folder, each rebuilt and
+# run against the test program that covers it in build-mutants; kill rate per folder and survivors,
+# also in build-mutants/mutants.txt.
+mutants: deps deps-measure
+	/usr/bin/python3 tools/mutants.py --mutants $(MUTANTS) --seed $(SEED) \
+	  --build build-mutants --jobs $(JOBS)
+
+# Line and branch coverage of the product code by the unit and end-to-end tests (build-cov; also in
+# build-cov/coverage.txt).
+coverage: deps deps-measure
+	/usr/bin/python3 tools/coverage.py --build build-cov --jobs $(JOBS)
+
 # Formats the project's own C++ sources with the repository's .clang-format.
 format: deps-lint
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench $(FUZZ) $(LINT)
+	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench $(FUZZ) $(LINT) build-mutants build-cov build-cov-children

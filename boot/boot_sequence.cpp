@@ -10,7 +10,9 @@
 #include <new>
 #include <span>
 
+#include "board/boot_slot.h"
 #include "board/i2c_devices.h"
+#include "board/reboot.h"
 #include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "crypto/imgsign.h"
@@ -80,11 +82,6 @@ void set_clock_from_rtc() {
 
 int install_interrupt_handler() {
     return platform::os().install_sigint_handler(on_sigint);
-}
-
-int choose_boot_slot() {
-    const int slot = eeprom_read_boot_slot();
-    return slot == 2 ? 2 : 1;
 }
 
 int image_crc_mismatch(const std::uint8_t* data, std::uint32_t length, std::uint32_t stored) {
@@ -164,14 +161,6 @@ int boot_image_slot(int slot) {
 
     if (boot_settings.gdb_enabled && !boot_settings.gdbserver_enabled) extract_gdb(slot);
     launch_application(header.magic == IMG_KIND_DIAGS ? 1 : 0);
-}
-
-void reboot_system() {
-    auto& os = platform::os();
-    os.sleep_ms(1000);
-    if (os.system("reboot") < 0) err_printf("System reboot failed, please power-cycle.\n");
-    os.exit(0);
-    std::abort();  // a back end whose exit() came back has nowhere sane to return to
 }
 
 void boot_main() {

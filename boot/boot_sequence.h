@@ -1,4 +1,4 @@
-// The main line of the boot manager: start-up, slot choice, slot check and boot, reboot.
+// The main line of the boot manager: start-up, slot choice, slot check and boot.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,5 @@
 [[noreturn]] void boot_main();
 
 int install_interrupt_handler();
-int choose_boot_slot();
 int boot_image_slot(int slot);
 int image_crc_mismatch(const std::uint8_t* data, std::uint32_t length, std::uint32_t stored);
-[[noreturn]] void reboot_system();

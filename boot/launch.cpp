@@ -10,7 +10,7 @@
 #include <new>
 
 #include "board/i2c_devices.h"
-#include "boot/boot_sequence.h"
+#include "board/reboot.h"
 #include "boot/boot_settings.h"
 #include "flash/flash.h"
 #include "image/image_format.h"

@@ -5,22 +5,7 @@
 
 #include <cstdint>
 
-inline constexpr std::uint32_t KEY_TYPE_EMPTY = 0;
-inline constexpr std::uint32_t KEY_TYPE_RSA = 1;
-inline constexpr std::uint32_t KEY_TYPE_ECC = 2;
-inline constexpr std::uint32_t KEY_TYPE_DSA = 3;
-
-// Holder of any asymmetric key. Initialise before use, release after use: releasing frees the
-// algorithm's record (for RSA an RsaKey, crypto/rsa.h) and sets the type back to empty.
-struct KeyObject {
-    std::uint32_t type;
-    void* key;
-};
-
-std::int32_t KEYOBJ_init(KeyObject* key);
-std::int32_t KEYOBJ_release(KeyObject* key);
-// Deep copy of source into target (which is released first).
-std::int32_t KEYOBJ_copy(const KeyObject* source, KeyObject* target);
+#include "crypto/keyobject.h"
 
 // Once per process; later calls only count. Statuses of the first call: -7201 when
 // "/dev/urandom" cannot be opened, -7202 on a short read from it, -6101 out of memory.

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "crypto/der.h"
 #include "crypto/digest.h"
-#include "crypto/keydecode.h"
 #include "crypto/status.h"
 
 using namespace crypto_status;

@@ -13,8 +13,8 @@
 #include <new>
 #include <span>
 
+#include "board/boot_slot.h"
 #include "board/i2c_devices.h"
-#include "boot/boot_sequence.h"
 #include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "flash/flash.h"

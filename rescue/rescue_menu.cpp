@@ -1,6 +1,6 @@
 #include "rescue/rescue_menu.h"
 
-#include "boot/boot_sequence.h"
+#include "board/reboot.h"
 #include "boot/boot_settings.h"
 #include "boot/console.h"
 #include "image/versions.h"

@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "board/i2c_devices.h"
-#include "boot/boot_sequence.h"
+#include "board/reboot.h"
 #include "boot/boot_settings.h"
 #include "boot/console.h"
 #include "platform/console_io.h"

@@ -3,9 +3,6 @@
 #include "board/i2c_devices.h"
 #include "flash/flash.h"
 
-#include "sim/sim_network.h"
-#include "sim/sim_serial.h"
-
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <signal.h>

@@ -49,8 +49,25 @@
 
 namespace sim {
 
-class SimNetwork;
-class SimSerial;
+// What the board hands to an attached management port (SimNetwork, sim_network.h) and serial
+// line (SimSerial, sim_serial.h). They sit above the board and attach themselves to it, so the
+// board knows them only by these faces.
+class AttachedNetwork {
+  public:
+    virtual ~AttachedNetwork() = default;
+    virtual int ioctl(unsigned long request, void* arg) = 0;
+    virtual bool dhcp_client() const = 0;
+};
+
+class AttachedSerial {
+  public:
+    virtual ~AttachedSerial() = default;
+    virtual bool attached() const = 0;
+    virtual int open(int flags) = 0;
+    virtual bool owns(int fd) const = 0;
+    virtual ssize_t read(int fd, void* buf, std::size_t count) = 0;
+    virtual int close(int fd) = 0;
+};
 
 inline constexpr int kExitReboot = 10;
 inline constexpr int kExitPowerCut = 11;
@@ -196,8 +213,8 @@ class SimBoard final : public platform::Platform {
     bool set_boot_env(const std::vector<std::string>& entries);
     // The management port and the serial line of sim_network.h / sim_serial.h take over eth0's
     // interface requests and "/dev/ttyS0" (when it names a device) once attached.
-    void attach_network(SimNetwork* network) { network_ = network; }
-    void attach_serial(SimSerial* serial) { serial_ = serial; }
+    void attach_network(AttachedNetwork* network) { network_ = network; }
+    void attach_serial(AttachedSerial* serial) { serial_ = serial; }
 
     // Observation.
     const std::vector<FlashOp>& flash_log() const { return flash_log_; }
@@ -316,8 +333,8 @@ class SimBoard final : public platform::Platform {
     void (*sigint_handler_)(int) = nullptr;
     std::map<std::string, std::string> env_;
     std::function<void()> before_end_;
-    SimNetwork* network_ = nullptr;
-    SimSerial* serial_ = nullptr;
+    AttachedNetwork* network_ = nullptr;
+    AttachedSerial* serial_ = nullptr;
     SimRandom random_;
     std::function<void(int fd, std::string_view text)> console_tap_;
 };

@@ -23,7 +23,7 @@ struct Eth0 {
     bool dhcp = false;  // the address came from a lease
 };
 
-class SimNetwork {
+class SimNetwork final : public AttachedNetwork {
   public:
     explicit SimNetwork(SimBoard& board);
     SimNetwork(const SimNetwork&) = delete;
@@ -50,10 +50,10 @@ class SimNetwork {
 
     // Whether the root file system has "/bin/dhclient" (the DHCP question depends on it).
     void set_dhcp_client(bool present) { dhcp_client_ = present; }
-    bool dhcp_client() const { return dhcp_client_; }
+    bool dhcp_client() const override { return dhcp_client_; }
 
     // Interface requests on a board socket: SIOCGIFINDEX, SIOCGIFFLAGS, SIOCETHTOOL/GLINK.
-    int ioctl(unsigned long request, void* arg);
+    int ioctl(unsigned long request, void* arg) override;
 
     // The programs; each returns an exit status as the shell would report it.
     int ifconfig(const std::vector<std::string>& args);

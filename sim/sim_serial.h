@@ -19,17 +19,17 @@
 
 namespace sim {
 
-class SimSerial {
+class SimSerial final : public AttachedSerial {
   public:
     explicit SimSerial(SimBoard& board);
     SimSerial(const SimSerial&) = delete;
     SimSerial& operator=(const SimSerial&) = delete;
-    ~SimSerial();
+    ~SimSerial() override;
 
     // The host terminal that stands for "/dev/ttyS0" (for example a pty slave "/dev/pts/7").
     void set_device(std::string host_path) { device_ = std::move(host_path); }
     const std::string& device() const { return device_; }
-    bool attached() const { return !device_.empty(); }
+    bool attached() const override { return !device_.empty(); }
 
     // A read of the line with nothing pending waits up to this long for a byte, so that a
     // polling loop with virtual sleeps does not spin while the operator reaches for the keyboard.
@@ -41,10 +41,10 @@ class SimSerial {
     void set_receiver(Receiver receiver) { receiver_ = std::move(receiver); }
 
     // Descriptor operations of the board on the line.
-    int open(int flags);
-    bool owns(int fd) const;
-    ssize_t read(int fd, void* buf, std::size_t count);
-    int close(int fd);
+    int open(int flags) override;
+    bool owns(int fd) const override;
+    ssize_t read(int fd, void* buf, std::size_t count) override;
+    int close(int fd) override;
 
     // "/usr/bin/rx <file>": an exit status as the shell reports it.
     int receive(std::string_view command);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Static analysis of the project's own sources: clang-tidy (checks in .clang-tidy) and cppcheck,
-# both over the compile commands of a host build. Any finding fails the run.
+# Static analysis of the project's own sources: the include graph (no circle, no upward include),
+# clang-tidy (checks in .clang-tidy) and cppcheck over the compile commands of a host build. Any
+# finding fails the run.
 #   tools/lint.sh [build-dir] [jobs]
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,6 +20,9 @@ echo "lint: ${#files[@]} source files"
 [ ${#files[@]} -gt 0 ] || exit 0
 
 status=0
+echo "== include graph"
+/usr/bin/python3 "$src/tools/include-graph.py" || status=1
+
 header_filter="^$src/(boot|board|image|flash|security|rescue|crypto|platform|sim|tools|fuzz)/"
 echo "== clang-tidy"
 printf '%s\n' "${files[@]}" |

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "crypto/crypto_platform.h"
+#include "crypto/der.h"
 #include "crypto/imgsign.h"
 #include "crypto/keydecode.h"
 #include "crypto/rsa.h"

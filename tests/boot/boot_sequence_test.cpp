@@ -5,6 +5,9 @@
 #include <functional>
 #include <map>
 
+#include "board/i2c_devices.h"
+#include "board/reboot.h"
+#include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "flash/flash.h"
 #include "image/image_format.h"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "crypto/crypto_platform.h"
+#include "crypto/der.h"
 #include "crypto/imgsign.h"
 #include "crypto_test_support.h"
 #include "tests/support/table.h"
