@@ -2,7 +2,8 @@
 // end, with its console captured; and builders for test images and application archives.
 //
 // In-process use (operations that return):
-//     TestBoard b;                      // fresh board, console captured, set as platform::os()
+//     TestBoard b;                      // fresh board, console captured, set as platform::os(),
+//                                       // its real-time clock held (b->set_rtc_running(true))
 //     b.input("y\n");                   // scripted console input
 //     EXPECT_EQ(some_operation(), 1);
 //     EXPECT_EQ(b.out(), "...");        // what the code wrote on standard output
