@@ -58,8 +58,7 @@ void SimRtc::save_stamp(std::int64_t ms) const {
     if (!stamp_path_.empty()) std::ofstream(stamp_path_, std::ios::trunc) << ms << "\n";
 }
 
-void SimRtc::power_up() {
-    pending_ms_ = 0;
+void SimRtc::catch_up() {
     if (!running_) return;
     const std::int64_t now = host_ms();
     std::int64_t stamp = now;

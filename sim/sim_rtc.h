@@ -31,8 +31,13 @@ class SimRtc final : public I2cDevice {
 
     void set_running(bool on) { running_ = on; }
     bool running() const { return running_; }
-    // A power-up: the clock catches up with the host time that passed since it was last seen.
-    void power_up();
+    // The clock catches up with the host time that passed since it was last brought up to date
+    // (at a power-up, and before the board is looked at); a new power-up starts counting afresh.
+    void catch_up();
+    void power_up() {
+        pending_ms_ = 0;
+        catch_up();
+    }
     // The board's clock advanced by this much during the power-up.
     void advance_ms(std::uint64_t ms);
 

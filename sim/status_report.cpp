@@ -263,6 +263,7 @@ int print_status_report(SimBoard& board, std::FILE* to, bool json) {
     }
     r.add("board", "serial", serial_text.empty() ? "blank" : serial_text);
     r.add("board", "serial_hex", hex_bytes(serial));
+    board.rtc_device().catch_up();
     const auto t = board.rtc();
     r.add("board", "rtc", bcd_time({t.begin(), t.end()}));
 
