@@ -25,7 +25,7 @@ class TftpServer:
         self.sock.bind(("127.0.0.1", port))
         self.sock.settimeout(0.2)
         self.port = self.sock.getsockname()[1]
-        self.requests, self.stopped = [], threading.Event()
+        self.requests, self.clients, self.stopped = [], set(), threading.Event()
         threading.Thread(target=self._serve, daemon=True).start()
 
     def put(self, name, data):
@@ -46,6 +46,7 @@ class TftpServer:
                 continue
             name = packet[2:].split(b"\x00")[0].decode(errors="replace")
             self.requests.append(name)
+            self.clients.add(peer)  # a new client port per run of the tftp command
             if not self.silent:
                 threading.Thread(target=self._send, args=(name, peer), daemon=True).start()
         self.sock.close()
