@@ -1,0 +1,56 @@
+"""Every shell block of README.md runs as written, in order, in a scratch copy of the tracked
+files with the build's programs as build/. Comments in a block tell this runner what it must know:
+  # readme-test: skip REASON   the block is not run (the reason is stated)
+  # readme-test: fails         the block is meant to end with a non-zero status
+  # readme-test: input KEYS    what the reader types into the block's interactive program
+A line that ends in "# readme-test: not run (REASON)" is left out of the block."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+
+from conftest import BIN, SRC
+
+
+def blocks():
+    text = open(os.path.join(SRC, "README.md")).read()
+    return re.findall(r"^```sh\n(.*?)^```", text, re.S | re.M)
+
+
+def test_readme_blocks_run_as_written(tmp_path):
+    files = subprocess.run(["git", "ls-files", "-z"], cwd=SRC, capture_output=True,
+                           check=True).stdout.decode().split("\0")
+    for name in filter(None, files):
+        if os.path.isfile(os.path.join(SRC, name)):
+            os.makedirs(tmp_path / os.path.dirname(name), exist_ok=True)
+            shutil.copy2(os.path.join(SRC, name), tmp_path / name)
+    os.symlink(os.path.dirname(BIN), tmp_path / "build")
+    ran = 0
+    for n, block in enumerate(blocks(), 1):
+        marks = dict(re.findall(r"# readme-test: (skip|fails|input)\b ?(.*)", block))
+        if "skip" in marks:
+            assert marks["skip"], f"block {n}: say why it is skipped"
+            continue
+        script = "\n".join(l for l in block.splitlines() if "# readme-test: not run (" not in l)
+        keys = marks.get("input", "").encode().decode("unicode_escape")
+        log = tmp_path / f"block{n}.log"
+        with open(log, "w") as out:  # not a pipe: a server the block started may hold it open
+            p = subprocess.Popen(["bash", "-e", "-c", script], cwd=tmp_path, text=True,
+                                 stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT,
+                                 start_new_session=True)
+            started = time.monotonic()
+            try:
+                p.communicate(keys, timeout=900)
+            finally:
+                try:
+                    os.killpg(p.pid, signal.SIGTERM)  # servers the block left running
+                except ProcessLookupError:
+                    pass
+        out = log.read_text(errors="replace")
+        assert (p.returncode != 0) == ("fails" in marks), \
+            f"README block {n} ended with {p.returncode}:\n{block}\n--- output:\n{out[-6000:]}"
+        print(f"README block {n}: {time.monotonic() - started:.1f} s", flush=True)
+        ran += 1
+    assert ran >= 5
