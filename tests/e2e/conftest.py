@@ -1,5 +1,4 @@
-"""Shared pieces of the end-to-end tests: the programs, fresh simulated boards, images made with
-bootimg from a real application archive, and the simulator on a pseudo-terminal."""
+"""The end-to-end tests' programs, fresh simulated boards, and images made with bootimg."""
 import io
 import json
 import os
@@ -40,7 +39,6 @@ def app_archive(name="board"):
 def run(*args):
     return subprocess.run([*map(str, args)], capture_output=True, text=True)
 
-
 class Board:
     """A simulated board directory driven through bootmgr-sim."""
 
@@ -65,7 +63,7 @@ class Board:
             return signed
         return out
 
-    def spawn(self, *args, timeout=60):
+    def spawn(self, *args, timeout=60):  # a run on a pseudo-terminal
         child = pexpect.spawn(SIM, ["--board", self.path, *map(str, args)], timeout=timeout,
                               encoding="utf-8", codec_errors="replace")
         child.logfile_read = sys.stdout if os.environ.get("E2E_VERBOSE") else None
@@ -80,7 +78,7 @@ class Board:
     def status(self):
         return json.loads(self.sim("--status", "--json"))
 
-    def file(self, path):
+    def file(self, path):  # a path of the board's own file system
         return os.path.join(self.path, "root", path.lstrip("/"))
 
 

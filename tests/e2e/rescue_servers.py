@@ -1,7 +1,6 @@
-"""The far ends of the simulated board's rescue downloads, for the end-to-end tests and the README:
-a read-only TFTP server on the loopback address that any user can run (in.tftpd needs root to
-drop its privileges per request), and a pseudo-terminal standing for ttyS0 with lrzsz's
-XMODEM-1K sender behind it."""
+"""The far ends of the simulated board's downloads (tests and README): a read-only TFTP server on
+127.0.0.1 that any user can run (in.tftpd must drop privileges per request, which needs root),
+and a pseudo-terminal standing for ttyS0 with lrzsz's XMODEM-1K sender."""
 import argparse
 import os
 import socket
@@ -29,12 +28,10 @@ class TftpServer:
         threading.Thread(target=self._serve, daemon=True).start()
 
     def put(self, name, data):
-        with open(os.path.join(self.root, name), "wb") as f:
-            f.write(data)
+        open(os.path.join(self.root, name), "wb").write(data)
 
     def stop(self):
         self.stopped.set()
-
     def _serve(self):
         deadline = time.monotonic() + LIFETIME
         while not self.stopped.is_set() and time.monotonic() < deadline:
@@ -75,8 +72,7 @@ class TftpServer:
 
 
 def wait_reading_console(pid, timeout=10):
-    """Waits until the process blocks reading descriptor 0, so that a Ctrl-C sent now interrupts
-    that read instead of arriving just before it."""
+    """Waits until the process blocks reading descriptor 0 (so a Ctrl-C interrupts that read)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
@@ -90,15 +86,11 @@ def wait_reading_console(pid, timeout=10):
 
 
 class SerialLine:
-    """A pseudo-terminal pair: the board opens `path` as its ttyS0, the test holds `master`."""
-
-    def __init__(self):
+    def __init__(self):  # the board opens `path` as its ttyS0, the test holds `master`
         self.master, self.slave = os.openpty()
         self.path = os.ttyname(self.slave)
 
-    def wait_echo(self, on, timeout=30):
-        """Waits until the board has switched the line to the download settings (echo off) or
-        back to the saved ones (echo on)."""
+    def wait_echo(self, on, timeout=30):  # echo off: the download settings; on: the saved ones
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if bool(termios.tcgetattr(self.slave)[3] & termios.ECHO) == on:
@@ -118,21 +110,16 @@ class SerialLine:
             pass
         os.set_blocking(self.master, True)
 
-    def sender(self, path):
-        """lrzsz's XMODEM-1K sender on the line."""
+    def sender(self, path):  # lrzsz's XMODEM-1K sender on the line
         return subprocess.Popen(["sx", "-k", str(path)], stdin=self.master, stdout=self.master,
                                 stderr=subprocess.PIPE)
 
     def close(self):
-        for fd in (self.master, self.slave):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
+        os.close(self.master)
+        os.close(self.slave)
 
 
 def send_xmodem(path, link):
-    """Plays the far end of ttyS0 once: Enter at the download speed, the file, Enter again."""
     line = SerialLine()
     if os.path.lexists(link):
         os.remove(link)

@@ -1,6 +1,5 @@
-"""Whole power-ups of bootmgr-sim: the roads a boot can take, each once, with the console lines in
-order and the simulator's exit status; the simulator's own refusals; what --status makes of a
-board; the clock that runs."""
+"""Whole power-ups of bootmgr-sim: each road of a boot once (console lines in order, exit status),
+the simulator's refusals, what --status makes of a board, the clock that runs."""
 import subprocess
 import time
 

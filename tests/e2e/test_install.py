@@ -27,19 +27,16 @@ def test_every_kind_with_the_slot_question_answered(board):
     images = [board.image(k, "4.0.0.1", kind=k, key=key,
                           payload=None if k == "application" else os.urandom(150000))
               for k, key in kinds]
-    os.makedirs(board.file("/tmp/home/bin"))
-    open(board.file("/tmp/home/bin/install.sh"), "w").write("echo stale script ran\n")
+    os.makedirs(board.file("/tmp/home"))  # a previous power-up's files
     child = board.spawn("--install", package(board, *images))
     child.expect_exact(SLOT_QUESTION)
     child.sendline("2")
     rest, status = finish(child)
     assert status == 0, rest
-    assert "Image2 updated succeeded" in rest and "Updating install log" in rest
     assert not os.path.exists(board.file("/tmp/home")), "the power-up empties /tmp"
     s = board.status()
     assert [s[r]["version"] for r in ("slot2", "kernel", "rfs")] == ["4.0.0.1"] * 3
     assert (s["slot2"]["boot"], s["eeprom"]["boots"]) == ("accepted", "slot 2")
-    assert s["eeprom"]["image2_installed"].startswith("2025-12-24 " + AT)
     assert s["keys"]["development"].startswith("decrypts to a key under this board's serial")
     assert s["install_log"]["line1"].startswith("File pkg.bin installed from local file at " + AT)
     out = board.sim(stdin=subprocess.DEVNULL)

@@ -1,9 +1,6 @@
 """Every shell block of README.md runs as written, in order, in a scratch copy of the tracked
-files with the build's programs as build/. Comments in a block tell this runner what it must know:
-  # readme-test: skip REASON   the block is not run (the reason is stated)
-  # readme-test: fails         the block is meant to end with a non-zero status
-  # readme-test: input KEYS    what the reader types into the block's interactive program
-A line that ends in "# readme-test: not run (REASON)" is left out of the block."""
+files with the build's programs as build/; its "# readme-test:" comments (skip REASON, fails,
+input KEYS, a line's "not run (REASON)") are described at the top of the README."""
 import os
 import re
 import shutil

@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <functional>
+#include <map>
+#include <sstream>
 
 #include "tests/support/board_fixture.h"
 
@@ -57,61 +59,48 @@ TEST(SimConsole, TtyS0WithoutALineIsRefusedOnATerminal) {
     EXPECT_GE(b->open("/dev/ttyS0", O_RDWR), 0) << "a test's script stands for the line";
 }
 
+// An operation of a fault row, as the boot manager makes it; -200: the bus did not open, -100:
+// the device select failed.
+long operation(sim::SimBoard& os, const std::string& what) {
+    std::istringstream words(what);
+    std::string op, bus, addr;
+    words >> op >> bus >> addr;
+    std::uint8_t buf[4] = {};
+    if (op.starts_with("i2c")) {
+        const int fd = os.open(bus.c_str(), O_RDWR);
+        if (fd < 0) return -200;
+        const auto a = static_cast<std::uintptr_t>(std::stoul(addr, nullptr, 16));
+        if (os.ioctl(fd, sim::kI2cSlave, reinterpret_cast<void*>(a)) < 0) return -100;
+        const long n = op == "i2c-read" ? os.read(fd, buf, 4) : os.write(fd, buf, 2);
+        os.close(fd);
+        return n;
+    }
+    const int fd = os.open("/dev/mtd0", O_RDWR);
+    erase_info_user e{0, sim::kFlashEraseSize};
+    mtd_info_user info{};
+    const long n = op == "mtd-read"    ? os.pread(fd, buf, 4, 0)
+                   : op == "mtd-write" ? os.pwrite(fd, buf, 4, 0)
+                   : op == "mtd-erase" ? os.ioctl(fd, MEMERASE, &e)
+                                       : os.ioctl(fd, MEMGETINFO, &info);
+    os.close(fd);
+    return n;
+}
+
 TEST(SimFaults, TheFaultPlanHitsItsOperation) {
-    struct Row {
-        const char* name;
-        sim::Fault fault;
-        std::function<long(sim::SimBoard&)> op;  // run twice
-        std::pair<long, long> expected;
-    };
-    auto i2c = [](const char* bus, unsigned addr, bool read) {
-        return [=](sim::SimBoard& os) -> long {
-            const int fd = os.open(bus, O_RDWR);
-            if (fd < 0) return -200;
-            std::uint8_t buf[4] = {};
-            if (os.ioctl(fd, sim::kI2cSlave, reinterpret_cast<void*>(std::uintptr_t{addr})) < 0)
-                return -100;
-            const long n = read ? os.read(fd, buf, 4) : os.write(fd, buf, 2);
-            os.close(fd);
-            return n;
-        };
-    };
-    auto mtd = [](unsigned long request) {
-        return [=](sim::SimBoard& os) -> long {
-            const int fd = os.open("/dev/mtd0", O_RDWR);
-            std::uint8_t buf[4] = {};
-            erase_info_user e{0, sim::kFlashEraseSize};
-            mtd_info_user info{};
-            const long n = request == 'r'   ? os.pread(fd, buf, 4, 0)
-                           : request == 'w' ? os.pwrite(fd, buf, 4, 0)
-                                            : os.ioctl(fd, request, request == MEMERASE
-                                                                        ? static_cast<void*>(&e)
-                                                                        : &info);
-            os.close(fd);
-            return n;
-        };
-    };
-    const Row rows[] = {
-        {"bus 0 cannot be opened", {sim::FaultKind::i2c_open, 0, 0}, i2c("/dev/i2c-0", 0x54, 1),
-         {-200, -200}},
-        {"bus 1 opens then", {sim::FaultKind::i2c_open, 0, 0}, i2c("/dev/i2c-1", 0x54, 1), {4, 4}},
-        {"select", {sim::FaultKind::i2c_select}, i2c("/dev/i2c-1", 0x54, 1), {-100, -100}},
-        {"select of another device", {sim::FaultKind::i2c_select, 0, 0x68},
-         i2c("/dev/i2c-1", 0x54, 1), {4, 4}},
-        {"second read", {sim::FaultKind::i2c_read, 2}, i2c("/dev/i2c-1", 0x54, 1), {4, -1}},
-        {"short read", {sim::FaultKind::i2c_short_read, 0, -1, 3}, i2c("/dev/i2c-1", 0x68, 1),
-         {3, 3}},
-        {"first write", {sim::FaultKind::i2c_write, 1}, i2c("/dev/i2c-1", 0x60, 0), {-1, 2}},
-        {"flash read", {sim::FaultKind::flash_read, 1}, mtd('r'), {-1, 4}},
-        {"flash write", {sim::FaultKind::flash_write, 2}, mtd('w'), {4, -1}},
-        {"flash erase", {sim::FaultKind::flash_erase}, mtd(MEMERASE), {-1, -1}},
-        {"flash info", {sim::FaultKind::flash_info, 1}, mtd(MEMGETINFO), {-1, 0}},
-    };
-    for (const auto& row : rows) {
+    const std::map<std::string, sim::FaultKind> kinds{
+        {"i2c_open", sim::FaultKind::i2c_open},       {"i2c_select", sim::FaultKind::i2c_select},
+        {"i2c_read", sim::FaultKind::i2c_read},       {"i2c_write", sim::FaultKind::i2c_write},
+        {"i2c_short_read", sim::FaultKind::i2c_short_read},
+        {"flash_read", sim::FaultKind::flash_read},   {"flash_write", sim::FaultKind::flash_write},
+        {"flash_erase", sim::FaultKind::flash_erase}, {"flash_info", sim::FaultKind::flash_info}};
+    for (const auto& row : read_table(BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv", "fault")) {
         TestBoard b;
-        b->inject(row.fault);
-        const long first = row.op(b.board());
-        EXPECT_EQ(std::pair(first, row.op(b.board())), row.expected) << row.name;
+        b->inject({kinds.at(row[1]), static_cast<unsigned>(std::stoul(row[2])), std::stoi(row[3]),
+                   static_cast<unsigned>(std::stoul(row[4]))});
+        const long first = operation(b.board(), row[5]);
+        EXPECT_EQ(std::pair(first, operation(b.board(), row[5])),
+                  std::pair(std::stol(row[6]), std::stol(row[7])))
+            << row[0];
     }
     TestBoard b;
     b->inject({sim::FaultKind::create_path, 0, -1, 0, "/tmp/a", EACCES});

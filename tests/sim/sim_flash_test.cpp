@@ -1,5 +1,6 @@
-// The NOR flash behind "/dev/mtd0": programming only clears bits, erases take whole blocks, the
-// device ends where it ends, every operation is logged, the power can go in the middle.
+// The NOR flash behind "/dev/mtd0" (rows of sim_devices.tsv): programming only clears bits,
+// erases take whole blocks, the device ends where it ends, every change is logged, the power can
+// go in the middle of an operation.
 #include "sim/sim_flash.h"
 
 #include <fcntl.h>
@@ -12,46 +13,35 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t E = sim::kFlashEraseSize;
-constexpr auto kEnd = static_cast<off_t>(sim::kFlashSize);
+
+std::uint32_t place(const std::string& text) {  // "E", "E+1", "END-1", a number
+    const std::uint32_t base = text.starts_with("END") ? std::uint32_t{sim::kFlashSize}
+                               : text[0] == 'E'        ? E
+                                                       : 0;
+    const std::size_t sign = text.find_first_of("+-");
+    const long delta = sign == std::string::npos ? 0 : std::stol(text.substr(sign));
+    return base == 0 ? static_cast<std::uint32_t>(std::stoul(text)) : base + delta;
+}
 
 TEST(SimFlash, ProgramsEraseBlocksAndBounds) {
-    struct Row {
-        const char* name;
-        char op;  // 'w' pwrite of `data` over `before`, 'e' erase of `length`, 'r' pread
-        off_t offset;
-        std::uint32_t length;
-        Bytes before, data;
-        ssize_t result;
-        Bytes after;  // the first bytes at offset afterwards
-    };
-    const Row rows[] = {
-        {"program clears bits", 'w', E, 2, {0xF0, 0xFF}, {0x0F, 0x81}, 2, {0x00, 0x81}},
-        {"program never sets bits", 'w', E, 1, {0x00}, {0xFF}, 1, {0x00}},
-        {"write cut at the end", 'w', kEnd - 1, 2, {0xFF}, {0x00, 0x00}, 1, {0x00}},
-        {"write past the end", 'w', kEnd, 1, {}, {0x00}, -1, {}},
-        {"read past the end", 'r', kEnd, 4, {}, {}, 0, {}},
-        {"erase a block", 'e', E, E, {0x00, 0x00}, {}, 0, {0xFF, 0xFF}},
-        {"erase off a block start", 'e', E + 1, E, {0x00, 0x00}, {}, -1, {0x00}},
-        {"erase of no length", 'e', E, 0, {0x00}, {}, -1, {0x00}},
-        {"erase past the end", 'e', kEnd, E, {}, {}, -1, {}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& row : read_table(BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv", "flash")) {
+        SCOPED_TRACE(row[0]);
         TestBoard b;
         auto& os = b.board();
-        if (!row.before.empty()) b->flash_write(static_cast<std::size_t>(row.offset), row.before);
+        const std::uint32_t at = place(row[2]), length = place(row[3]);
+        b->flash_write(at, hex_bytes(row[4]));
         const int fd = os.open("/dev/mtd0", O_RDWR);
-        Bytes buf(row.length);
-        erase_info_user e{static_cast<std::uint32_t>(row.offset), row.length};
-        const long got = row.op == 'w'   ? os.pwrite(fd, row.data.data(), row.length, row.offset)
-                         : row.op == 'r' ? os.pread(fd, buf.data(), row.length, row.offset)
+        std::vector<std::uint8_t> data = hex_bytes(row[5]);
+        data.resize(length);
+        erase_info_user e{at, length};
+        const long got = row[1] == "w"   ? os.pwrite(fd, data.data(), length, at)
+                         : row[1] == "r" ? os.pread(fd, data.data(), length, at)
                                          : os.ioctl(fd, MEMERASE, &e);
-        EXPECT_EQ(got, row.result);
-        EXPECT_EQ(b->flash_read(static_cast<std::size_t>(row.offset), row.after.size()), row.after);
-        EXPECT_EQ(b->flash_log().size(), row.result >= 0 && row.op != 'r' ? 1u : 0u);
-        os.close(fd);
+        EXPECT_EQ(got, std::stol(row[6]));
+        const auto after = hex_bytes(row[7]);
+        EXPECT_EQ(b->flash_read(at, after.size()), after);
+        EXPECT_EQ(b->flash_log().size(), got >= 0 && row[1] != "r" ? 1u : 0u);
     }
     TestBoard b;
     mtd_info_user info{};
@@ -62,8 +52,7 @@ TEST(SimFlash, ProgramsEraseBlocksAndBounds) {
     char head[4] = {};
     ASSERT_EQ(std::fread(head, 1, 3, f), 3u);
     std::fclose(f);
-    EXPECT_STREQ(head, "RFS");
-    EXPECT_EQ(b->rfs_reads(), 1u);
+    EXPECT_EQ(std::string(head) + std::to_string(b->rfs_reads()), "RFS1");
     EXPECT_EQ(b->fopen("/dev/mtd-rfs", "r+"), nullptr);
     EXPECT_EQ(errno, EROFS);
 }
@@ -77,14 +66,14 @@ TEST(SimFlash, APowerCutLeavesTheOperationHalfDone) {
     };
     for (const auto& [nth, cells] : rows) {
         TestBoard b;
-        b->flash_write(0, Bytes(E, 0x11));
+        b->flash_write(0, std::vector<std::uint8_t>(E, 0x11));
         b->inject({sim::FaultKind::power_cut, nth});
         const BoardRun r = b.run([] {
             auto& os = platform::os();
             const int fd = os.open("/dev/mtd0", O_RDWR);
             erase_info_user e{0, E};
             os.ioctl(fd, MEMERASE, &e);
-            const Bytes zeros(8, 0);
+            const std::vector<std::uint8_t> zeros(8, 0);
             os.pwrite(fd, zeros.data(), 8, 0);
             os.pwrite(fd, zeros.data(), 8, 0x100);
         });

@@ -16,24 +16,12 @@ namespace {
 TEST(SimNetwork, ASessionOfCommandsSetsTheInterface) {
     TestBoard b;
     sim::SimNetwork net(b.board());
-    const std::tuple<const char*, int, const char*> steps[] = {
-        // command, exit code, eth0 afterwards as "up address netmask gateway"
-        {"route add default gw 10.0.0.1\n", 7, "0   "},  // nothing to route through yet
-        {"ifconfig eth0 10.0.0.5\n", 0, "1 10.0.0.5  "},
-        {"ifconfig eth0 down\n", 0, "0 10.0.0.5  "},
-        {"ifconfig eth0 netmask 255.255.255.0 up\n", 0, "1 10.0.0.5 255.255.255.0 "},
-        {"route add default gw 10.0.0.1\n", 0, "1 10.0.0.5 255.255.255.0 10.0.0.1"},
-        {"ifconfig eth1 10.0.0.6\n", 1, "1 10.0.0.5 255.255.255.0 10.0.0.1"},
-        {"ifconfig eth0 netmask nonsense\n", 1, "1 10.0.0.5 255.255.255.0 10.0.0.1"},
-        {"ifconfig eth0 hw ether 00:0a:0b\n", 1, "1 10.0.0.5 255.255.255.0 10.0.0.1"},
-        {"dhclient -1 eth0", 0, "1 192.168.100.23 255.255.255.0 192.168.100.1"},
-    };
-    for (const auto& [command, code, state] : steps) {
-        EXPECT_EQ(b->system(command), code << 8) << command;
+    for (const auto& row : read_table(BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv", "eth0")) {
+        EXPECT_EQ(b->system(row[0].c_str()), std::stoi(row[1]) << 8) << row[0];
         const auto& e = net.eth0();
         EXPECT_EQ(std::to_string(e.up) + " " + e.address + " " + e.netmask + " " + e.gateway,
-                  state)
-            << command;
+                  row[2])
+            << row[0];
     }
     EXPECT_EQ(b->system("ifconfig eth0 hw ether 00:0a:0b:0c:0d:0e\n"), 0);
     EXPECT_EQ(net.eth0().mac, "00:0a:0b:0c:0d:0e");

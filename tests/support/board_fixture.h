@@ -136,3 +136,10 @@ inline int count_of(std::string_view text, std::string_view needle) {
         ++n;
     return n;
 }
+
+// The rows of one table of a tab-separated data file: lines "<table>\t<field>\t<field>...",
+// without the table name; '#' lines and blank lines are skipped, and \n, \r, \t and \\ in a field
+// stand for the character. A file that cannot be read gives no rows.
+std::vector<std::vector<std::string>> read_table(const std::string& path, std::string_view table);
+// "0d 04 ff" -> {0x0d, 0x04, 0xff}; "-" -> {}.
+std::vector<std::uint8_t> hex_bytes(std::string_view text);
