@@ -26,8 +26,8 @@ TEST(SimConsole, ScriptedKeysNothingAndBreaksThenTheEndOfInput) {
     TestBoard b;
     b->install_sigint_handler(note_break);
     b.input(sim::ConsoleScript("ab").nothing().interrupt().keys("c"));
-    const std::tuple<ssize_t, int, char> rows[] = {
-        {1, 0, 'a'}, {1, 0, 'b'}, {0, 0, 0}, {-1, EINTR, 0}, {1, 0, 'c'}, {0, 0, 0}};
+    const std::tuple<ssize_t, int, char> rows[] = {{1, 0, 'a'},    {1, 0, 'b'}, {0, 0, 0},
+                                                   {-1, EINTR, 0}, {1, 0, 'c'}, {0, 0, 0}};
     for (const auto& [result, error, key] : rows) {
         char c = 0;
         errno = 0;
@@ -46,17 +46,13 @@ TEST(SimConsole, ScriptedKeysNothingAndBreaksThenTheEndOfInput) {
         EXPECT_EQ(r.status, sim::kExitInputExhausted);
     }
     EXPECT_EQ(b.events().back().text, "console input ended (end of file): the run stops");
-}
-
-TEST(SimConsole, TtyS0WithoutALineIsRefusedOnATerminal) {
-    TestBoard b;
-    const std::string dir = b.dir();
+    // ttyS0 without a line: a test's script stands for it, a terminal cannot.
     const BoardRun r = b.run([&dir] {
         sim::SimBoard raw(dir);
         ::_exit(raw.open("/dev/ttyS0", O_RDWR) == -1 && errno == ENODEV ? 40 : 41);
     });
     EXPECT_EQ(r.status, 40);
-    EXPECT_GE(b->open("/dev/ttyS0", O_RDWR), 0) << "a test's script stands for the line";
+    EXPECT_GE(b->open("/dev/ttyS0", O_RDWR), 0);
 }
 
 // An operation of a fault row, as the boot manager makes it; -200: the bus did not open, -100:
@@ -75,6 +71,16 @@ long operation(sim::SimBoard& os, const std::string& what) {
         os.close(fd);
         return n;
     }
+    if (op == "create") {
+        const int fd = os.open(bus.c_str(), O_WRONLY | O_CREAT, 0644);
+        return fd < 0 ? -1 : os.close(fd);
+    }
+    if (op == "shell") return os.system(bus.c_str());
+    if (op == "exec") {
+        char arg0[] = "/bin/backtrace";
+        char* argv[] = {arg0, nullptr};
+        return os.execv(arg0, argv);
+    }
     const int fd = os.open("/dev/mtd0", O_RDWR);
     erase_info_user e{0, sim::kFlashEraseSize};
     mtd_info_user info{};
@@ -88,69 +94,48 @@ long operation(sim::SimBoard& os, const std::string& what) {
 
 TEST(SimFaults, TheFaultPlanHitsItsOperation) {
     const std::map<std::string, sim::FaultKind> kinds{
-        {"i2c_open", sim::FaultKind::i2c_open},       {"i2c_select", sim::FaultKind::i2c_select},
-        {"i2c_read", sim::FaultKind::i2c_read},       {"i2c_write", sim::FaultKind::i2c_write},
+        {"i2c_open", sim::FaultKind::i2c_open},
+        {"i2c_select", sim::FaultKind::i2c_select},
+        {"i2c_read", sim::FaultKind::i2c_read},
+        {"i2c_write", sim::FaultKind::i2c_write},
         {"i2c_short_read", sim::FaultKind::i2c_short_read},
-        {"flash_read", sim::FaultKind::flash_read},   {"flash_write", sim::FaultKind::flash_write},
-        {"flash_erase", sim::FaultKind::flash_erase}, {"flash_info", sim::FaultKind::flash_info}};
+        {"flash_read", sim::FaultKind::flash_read},
+        {"flash_write", sim::FaultKind::flash_write},
+        {"flash_erase", sim::FaultKind::flash_erase},
+        {"flash_info", sim::FaultKind::flash_info},
+        {"create_path", sim::FaultKind::create_path},
+        {"shell", sim::FaultKind::shell},
+        {"exec", sim::FaultKind::exec}};
     for (const auto& row : read_table(BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv", "fault")) {
         TestBoard b;
         b->inject({kinds.at(row[1]), static_cast<unsigned>(std::stoul(row[2])), std::stoi(row[3]),
-                   static_cast<unsigned>(std::stoul(row[4]))});
-        const long first = operation(b.board(), row[5]);
-        EXPECT_EQ(std::pair(first, operation(b.board(), row[5])),
-                  std::pair(std::stol(row[6]), std::stol(row[7])))
+                   static_cast<unsigned>(std::stoul(row[4])), row[5]});
+        const long first = operation(b.board(), row[6]);
+        EXPECT_EQ(std::pair(first, operation(b.board(), row[6])),
+                  std::pair(std::stol(row[7]), std::stol(row[8])))
             << row[0];
     }
-    TestBoard b;
-    b->inject({sim::FaultKind::create_path, 0, -1, 0, "/tmp/a", EACCES});
-    b->inject({sim::FaultKind::shell, 1, -1, 0, "reboot"});
-    EXPECT_EQ(b->fopen("/tmp/a", "wb"), nullptr);
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(b->open("/tmp/a", O_WRONLY | O_CREAT), -1);
-    EXPECT_EQ(std::pair(b->system("date"), b->system("reboot")), std::pair(0, -1));
-    b->inject({sim::FaultKind::exec});
-    char arg0[] = "/bin/backtrace";
-    char* argv[] = {arg0, nullptr};
-    EXPECT_EQ(b->execv(arg0, argv), -1);
 }
 
 TEST(SimProcess, EndingsHaveTheirStatusAndEvents) {
-    struct Row {
-        std::function<void()> body;
-        int status;
-        std::vector<std::string> notes;
-    };
-    const Row rows[] = {
-        {[] {
-             platform::os().system("reboot");
-             platform::os().exit(0);
-         },
-         sim::kExitReboot,
-         {"reboot requested", "reboot: the board restarts"}},
-        {[] { platform::os().exit(4); }, 4, {}},
-        {[] {
-             platform::os().setenv("APP", "x", 1);
-             char a0[] = "/bin/backtrace", a1[] = "-v";
-             char* argv[] = {a0, a1, nullptr};
-             platform::os().execv(a0, argv);
-         },
-         0,
-         {"exec /bin/backtrace -v"}},
-    };
-    for (const auto& row : rows) {
-        TestBoard b;
-        const BoardRun r = b.run(row.body);
-        EXPECT_EQ(std::tuple(r.exited, r.returned, r.status), std::tuple(true, false, row.status));
-        EXPECT_EQ(r.texts("board"), row.notes);
-    }
     TestBoard b;
-    const BoardRun r = b.run(rows[2].body);
-    EXPECT_EQ(r.texts("argv"), (std::vector<std::string>{"0 /bin/backtrace", "1 -v"}));
-    EXPECT_EQ(r.texts("env"), std::vector<std::string>{"APP=x"});
-    b->sleep_ms(1000);
-    b->sleep_ms(100);
-    EXPECT_EQ(b->monotonic_ms(), 1100u);
+    BoardRun r = b.run([] {
+        platform::os().system("reboot");
+        platform::os().exit(0);
+    });
+    EXPECT_EQ(std::pair(r.status, r.texts("board")),
+              std::pair(sim::kExitReboot, std::vector<std::string>{"reboot requested",
+                                                                   "reboot: the board restarts"}));
+    r = b.run([] {
+        platform::os().setenv("APP", "x", 1);
+        char a0[] = "/bin/backtrace", a1[] = "-v";
+        char* argv[] = {a0, a1, nullptr};
+        platform::os().execv(a0, argv);
+    });
+    EXPECT_EQ(std::tuple(r.status, r.texts("board"), r.texts("argv"), r.texts("env")),
+              std::tuple(0, std::vector<std::string>{"exec /bin/backtrace -v"},
+                         std::vector<std::string>{"0 /bin/backtrace", "1 -v"},
+                         std::vector<std::string>{"APP=x"}));
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ volatile sig_atomic_t breaks = 0;
 
 TEST(SimCommands, TheCallerIgnoresABreakWhileACommandRuns) {
     TestBoard b;
-    struct sigaction count {}, before{};
+    struct sigaction count {
+    }, before{};
     count.sa_handler = [](int) { breaks = breaks + 1; };
     ::sigaction(SIGINT, &count, &before);
     EXPECT_EQ(b->system("kill -INT $PPID; sleep 0.2"), 0);

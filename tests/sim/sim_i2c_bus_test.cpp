@@ -42,7 +42,8 @@ TEST(SimI2cDevices, WritesStoreAfterTheOffsetAndReadsFetchFromThePointer) {
     EXPECT_EQ(b->eeprom().access_log(), (std::vector<sim::I2cAccess>{{'w', 0x10, 1}}));
     for (const auto& row : read_table(kTable, "led")) {
         TestBoard led;
-        for (const std::uint8_t v : hex_bytes(row[0])) led->led().write(std::vector<std::uint8_t>{5, v});
+        for (const std::uint8_t v : hex_bytes(row[0]))
+            led->led().write(std::vector<std::uint8_t>{5, v});
         EXPECT_EQ(led->led_blinks(), std::stoul(row[1])) << row[0];
     }
 }
