@@ -36,12 +36,11 @@ def app_archive(name="board"):
     return buf.getvalue()
 
 
+
 def run(*args):
     return subprocess.run([*map(str, args)], capture_output=True, text=True)
 
-class Board:
-    """A simulated board directory driven through bootmgr-sim."""
-
+class Board:  # a simulated board directory driven through bootmgr-sim
     def __init__(self, path, tmp):
         self.path, self.tmp = str(path), tmp
 
@@ -89,8 +88,7 @@ def board(tmp_path):
     return b
 
 
-def finish(child):
-    """Waits for the end of the run; returns (the rest of the output, exit status)."""
+def finish(child):  # (the rest of the output, the exit status) at the end of the run
     child.expect(pexpect.EOF)
     child.close()
     return child.before, child.exitstatus

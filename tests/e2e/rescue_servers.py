@@ -32,6 +32,7 @@ class TftpServer:
 
     def stop(self):
         self.stopped.set()
+
     def _serve(self):
         deadline = time.monotonic() + LIFETIME
         while not self.stopped.is_set() and time.monotonic() < deadline:
@@ -39,12 +40,10 @@ class TftpServer:
                 packet, peer = self.sock.recvfrom(1024)
             except socket.timeout:
                 continue
-            if packet[:2] != b"\x00\x01":
-                continue
             name = packet[2:].split(b"\x00")[0].decode(errors="replace")
             self.requests.append(name)
             self.clients.add(peer)  # a new client port per run of the tftp command
-            if not self.silent:
+            if packet[:2] == b"\x00\x01" and not self.silent:  # a read request
                 threading.Thread(target=self._send, args=(name, peer), daemon=True).start()
         self.sock.close()
 
@@ -62,11 +61,10 @@ class TftpServer:
                 for _ in range(5):
                     s.sendto(packet, peer)
                     try:
-                        ack, _ = s.recvfrom(16)
+                        if s.recvfrom(16)[0][:4] == struct.pack("!HH", 4, block & 0xFFFF):
+                            break
                     except socket.timeout:
-                        continue
-                    if ack[:4] == struct.pack("!HH", 4, block & 0xFFFF):
-                        break
+                        pass
                 else:
                     return
 
@@ -101,15 +99,6 @@ class SerialLine:
     def send(self, data):
         os.write(self.master, data)
 
-    def drain(self):
-        os.set_blocking(self.master, False)
-        try:
-            while os.read(self.master, 4096):
-                pass
-        except OSError:
-            pass
-        os.set_blocking(self.master, True)
-
     def sender(self, path):  # lrzsz's XMODEM-1K sender on the line
         return subprocess.Popen(["sx", "-k", str(path)], stdin=self.master, stdout=self.master,
                                 stderr=subprocess.PIPE)
@@ -129,7 +118,6 @@ def send_xmodem(path, link):
         line.send(b"\r")
         status = line.sender(path).wait(timeout=LIFETIME)
         line.wait_echo(True, timeout=LIFETIME)
-        line.drain()
         line.send(b"\n")
         time.sleep(1)  # let the board read the key before the line goes away
     finally:
@@ -141,12 +129,12 @@ def send_xmodem(path, link):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="the far ends of the simulated board's downloads")
     sub = parser.add_subparsers(dest="what", required=True)
-    t = sub.add_parser("tftp", help="serve the files of ROOT by TFTP on 127.0.0.1")
+    t = sub.add_parser("tftp", help="serve the files of ROOT by TFTP on 127.0.0.1:PORT")
     t.add_argument("root")
     t.add_argument("--port", type=int, default=6969)
-    x = sub.add_parser("xmodem", help="send FILE over a pseudo-terminal standing for ttyS0")
+    x = sub.add_parser("xmodem", help="send FILE over a pseudo-terminal linked as --link")
     x.add_argument("file")
-    x.add_argument("--link", default="board-tty", help="where to link the board's end")
+    x.add_argument("--link", default="board-tty")
     args = parser.parse_args()
     if args.what == "xmodem":
         raise SystemExit(send_xmodem(args.file, args.link))

@@ -34,7 +34,7 @@ def test_power_up_roads(board, name, prepare, args, lines, status):
         at = out.find(line, at)
         assert at >= 0, f"{name}: {line!r} missing or out of order in\n{out}"
     assert len(out) < 8192, "nothing spins"
-    assert board.events()[0] == ("power-up", "rtc 2025-12-24 13:45:30")
+    assert board.events()[0][1].startswith("rtc 2025-12-24 13:45:3"), "each power-up is marked"
 
 
 def test_simulator_refusals(tmp_path, board):
@@ -46,8 +46,7 @@ def test_simulator_refusals(tmp_path, board):
             (["--board", board.path, "--install", tmp_path / "none"], EXIT_USAGE, "no such file")]:
         r = subprocess.run([SIM, *map(str, args)], capture_output=True, text=True)
         assert (r.returncode, text in r.stderr) == (status, True), r.stderr
-    assert "gdbserver=1" not in subprocess.run([SIM, "--help"], capture_output=True,
-                                               text=True).stdout
+    assert "gdbserver=1" not in subprocess.run([SIM, "--help"], capture_output=True).stdout.decode()
 
 
 def test_status_shows_what_the_boot_path_makes_of_the_board(board):
@@ -66,7 +65,8 @@ def test_status_shows_what_the_boot_path_makes_of_the_board(board):
 
 
 def test_the_clock_runs_with_the_board_and_between_power_ups(board):
-    board.sim(status=EXIT_REBOOT, stdin=subprocess.DEVNULL)  # the reboot's one-second pause
+    # Set and started at once; the reboot's one-second pause moves it on.
+    board.sim("--rtc", "2025-12-24 13:45:30", "--boot", status=EXIT_REBOOT, stdin=subprocess.DEVNULL)
     assert "date 122413452025.30\\n" in board.events("system")
     time.sleep(1.2)
     assert board.status()["board"]["rtc"] >= "2025-12-24 13:45:32"
