@@ -18,13 +18,11 @@ def rescue(board):
 
 
 def tftp_dialogue(child, filename):
-    child.expect_exact(MENU)
-    child.send("T")
-    for prompt, text in [("IP addr    :", "192.168.1.20"), ("Netmask    :", ""),
-                         ("Gateway    :", ""), ("Server addr:", "127.0.0.1"),
-                         ("Image Filename: ", filename)]:
+    for prompt, text in [(MENU, "T"), ("IP addr    :", "192.168.1.20\r"), ("Netmask    :", "\r"),
+                         ("Gateway    :", "\r"), ("Server addr:", "127.0.0.1\r"),
+                         ("Image Filename: ", filename + "\r")]:
         child.expect_exact(prompt)
-        child.send(text + "\r")
+        child.send(text)
 
 
 def leave(child, slot):
