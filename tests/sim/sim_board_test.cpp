@@ -1,5 +1,5 @@
 // The board as the boot manager's platform: its console (scripted, or the terminal's input that
-// ends), the fault plan over every unit, and the ends of a process on the board.
+// ends) and the fault plan over every unit. (Exec and reboot: the end-to-end power-up roads.)
 #include "sim/sim_board.h"
 
 #include <fcntl.h>
@@ -115,27 +115,6 @@ TEST(SimFaults, TheFaultPlanHitsItsOperation) {
                   std::pair(std::stol(row[7]), std::stol(row[8])))
             << row[0];
     }
-}
-
-TEST(SimProcess, EndingsHaveTheirStatusAndEvents) {
-    TestBoard b;
-    BoardRun r = b.run([] {
-        platform::os().system("reboot");
-        platform::os().exit(0);
-    });
-    EXPECT_EQ(std::pair(r.status, r.texts("board")),
-              std::pair(sim::kExitReboot, std::vector<std::string>{"reboot requested",
-                                                                   "reboot: the board restarts"}));
-    r = b.run([] {
-        platform::os().setenv("APP", "x", 1);
-        char a0[] = "/bin/backtrace", a1[] = "-v";
-        char* argv[] = {a0, a1, nullptr};
-        platform::os().execv(a0, argv);
-    });
-    EXPECT_EQ(std::tuple(r.status, r.texts("board"), r.texts("argv"), r.texts("env")),
-              std::tuple(0, std::vector<std::string>{"exec /bin/backtrace -v"},
-                         std::vector<std::string>{"0 /bin/backtrace", "1 -v"},
-                         std::vector<std::string>{"APP=x"}));
 }
 
 }  // namespace
