@@ -2,7 +2,10 @@
 
 #include "board/i2c_devices.h"
 
+int boot_slot_for_byte(int byte) {
+    return byte == 2 ? 2 : 1;
+}
+
 int choose_boot_slot() {
-    const int slot = eeprom_read_boot_slot();
-    return slot == 2 ? 2 : 1;
+    return boot_slot_for_byte(eeprom_read_boot_slot());
 }

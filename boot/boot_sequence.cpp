@@ -84,6 +84,16 @@ int install_interrupt_handler() {
     return platform::os().install_sigint_handler(on_sigint);
 }
 
+int boot_header_accepted(const ImageHeader& header, std::uint32_t room) {
+    // Lengths are untrusted: an image that cannot be laid out, or would run past its slot, is no
+    // image at all, and nothing is sized from it.
+    const bool accepted_kind =
+        header.magic == IMG_KIND_APPLICATION || header.magic == IMG_KIND_DIAGS;
+    const std::uint64_t length = image_length(header);
+    return accepted_kind && image_header_consistent(header) && length >= 4 && length <= room ? 1
+                                                                                             : 0;
+}
+
 int image_crc_mismatch(const std::uint8_t* data, std::uint32_t length, std::uint32_t stored) {
     return image_crc32(data, length, IMG_CRC_SEED) != stored ? 1 : 0;
 }
@@ -116,13 +126,7 @@ int boot_image_slot(int slot) {
     const ImageHeader header =
         image_header_decode(std::span<const std::uint8_t, IMG_PROBE_LEN>(probe));
 
-    // Lengths are untrusted: an image that cannot be laid out, or would run past its slot, is no
-    // image at all, and nothing is sized from it.
-    const bool accepted_kind =
-        header.magic == IMG_KIND_APPLICATION || header.magic == IMG_KIND_DIAGS;
-    const std::uint64_t length = image_length(header);
-    const bool sane = image_header_consistent(header) && length >= 4 && length <= room;
-    if (!accepted_kind || !sane) {
+    if (boot_header_accepted(header, room) == 0) {
         if (boot_settings.second_attempt) {
             err_printf("No valid application image found. Trying rescue image\n");
             archive.close();
@@ -134,7 +138,7 @@ int boot_image_slot(int slot) {
         return 0;
     }
 
-    const auto image_len = static_cast<std::uint32_t>(length);
+    const auto image_len = static_cast<std::uint32_t>(image_length(header));
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[image_len]);
     // An image that cannot be held or read back is as unusable as one with a wrong CRC.
     const bool bad = !image || flash_region_read(image.get(), mtd_fd, offset, image_len) != 0 ||
@@ -163,7 +167,7 @@ int boot_image_slot(int slot) {
     launch_application(header.magic == IMG_KIND_DIAGS ? 1 : 0);
 }
 
-void boot_main() {
+void boot_start_up() {
     install_interrupt_handler();
     i2c_open_buses();
     mtd_open();
@@ -172,6 +176,10 @@ void boot_main() {
     set_clock_from_rtc();
     if (imgsign_keys_present() == 0)
         out_puts("WARNING - problem with security keys. No keys found");
+}
+
+void boot_main() {
+    boot_start_up();
     if (boot_settings.rescue_requested) rescue_menu();
 
     const int slot = choose_boot_slot();

@@ -4,31 +4,33 @@
 #include <filesystem>
 #include <system_error>
 
-#include "board/i2c_devices.h"
-#include "crypto/imgsign.h"
-#include "flash/flash.h"
+#include "boot/boot_sequence.h"
 #include "image/install.h"
-#include "security/keystore.h"
 
 namespace sim {
 
-int run_install_command(SimBoard& board, const std::string& file, int slot,
-                        bool skip_same_version) {
-    const std::string target = board.host_path(DOWNLOAD_IMAGE_PATH);
+int run_install_command(SimBoard& board, const std::string& file, int slot, bool skip_same_version,
+                        const std::vector<Fault>& faults) {
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
+    if (!std::filesystem::is_regular_file(file, ec)) {
+        std::fprintf(stderr, "bootmgr-sim: --install %s: no such file\n", file.c_str());
+        return 2;
+    }
+    board.power_up();
+    for (const auto& f : faults) board.inject(f);
+    const std::string target = board.host_path(DOWNLOAD_IMAGE_PATH);
     std::filesystem::copy_file(file, target, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) {
         std::fprintf(stderr, "bootmgr-sim: cannot copy %s to the board's %s: %s\n", file.c_str(),
                      DOWNLOAD_IMAGE_PATH, ec.message().c_str());
         return 2;
     }
-    // The start-up steps the installer relies on: devices, the library and the key files.
-    i2c_open_buses();
-    mtd_fd = mtd_open();
-    CRYPTO_LIB_initialize();
-    imgsign_keys_present();
-    if (image_install_package(DOWNLOAD_IMAGE_PATH, skip_same_version ? 1 : 0, slot) == 0) return 1;
+    // Everything a power-up does before a rescue download is installed: the installation then
+    // meets the same settings, keys and signal handling as on the board.
+    boot_start_up();
+    std::fflush(stdout);
+    if (image_install_package(DOWNLOAD_IMAGE_PATH, skip_same_version ? 1 : 0, slot) == 0)
+        return kExitInstallFailed;
     install_log_append(std::filesystem::path(file).filename().c_str(), "local file");
     return 0;
 }

@@ -24,6 +24,7 @@
 
 #include "boot/boot_sequence.h"
 #include "flash/flash.h"
+#include "image/image_format.h"
 #include "sim/install_cmd.h"
 #include "sim/sim_board.h"
 #include "sim/sim_network.h"
@@ -32,8 +33,9 @@
 
 namespace {
 
-constexpr int kExitUsage = 2;
-constexpr int kExitBoard = 1;
+// Exit statuses of the simulator itself (the board's own: sim_board.h, install_cmd.h).
+constexpr int kExitBoard = 1;  // the board directory cannot be created, opened or written
+constexpr int kExitUsage = 2;  // bad options, or a file named in them cannot be read
 
 struct Run {
     std::string board_dir;
@@ -41,6 +43,8 @@ struct Run {
     sim::CreateOptions create;
     bool boot = false;      // --boot: power up after the preparing actions
     bool prepared = false;  // some action only prepares the board
+    bool installs = false;  // --install: a power-up of its own
+    bool json = false;      // --json: --status as JSON
     bool real_time = false;
     bool interactive_shell = false;
     std::optional<std::uint64_t> seed;  // --seed: the board's random source repeats
@@ -159,7 +163,8 @@ int parse_fault(Run& run, std::string_view spec) {
         sim::FaultKind kind;
         const char* arg;  // what ARG means, or nullptr when there is none
     };
-    static constexpr std::array<Kind, 12> kinds{{
+    static constexpr std::array<Kind, 13> kinds{{
+        {"i2c-open", sim::FaultKind::i2c_open, "bus number"},
         {"i2c-select", sim::FaultKind::i2c_select, "7-bit device address"},
         {"i2c-write", sim::FaultKind::i2c_write, "7-bit device address"},
         {"i2c-read", sim::FaultKind::i2c_read, "7-bit device address"},
@@ -202,8 +207,9 @@ int parse_fault(Run& run, std::string_view spec) {
             fault.path = std::string(arg);
             fault.error = k.kind == sim::FaultKind::create_path ? EACCES : EAGAIN;
         } else if (!arg.empty()) {
-            const auto v =
-                parse_number(arg, k.kind == sim::FaultKind::i2c_short_read ? 65535 : 0x7F);
+            const auto v = parse_number(arg, k.kind == sim::FaultKind::i2c_short_read ? 65535
+                                             : k.kind == sim::FaultKind::i2c_open     ? 1
+                                                                                      : 0x7F);
             if (!v) return fail("--fault %s: bad number after ':'", std::string(spec));
             if (k.kind == sim::FaultKind::i2c_short_read) {
                 fault.bytes = static_cast<unsigned>(*v);
@@ -259,7 +265,8 @@ const Option kOptions[] = {
     {"--env", "NAME=VALUE",
      "boot loader environment entry (repeatable; the given entries replace the whole\n"
      "environment, stored NUL-separated at EEPROM offset 3332, 1280 bytes); e.g.\n"
-     "--env diagnostics=rescue, --env gdbserver=1, --env lowsec=authorised",
+     "--env diagnostics=rescue, --env gdbserver=on, --env shell=on, --env lowsec=authorised\n"
+     "(flags take effect when their value begins with \"on\")",
      [](Run& r, const char* a) {
          const std::string entry = a;
          if (entry.find('=') == std::string::npos || entry.front() == '=') {
@@ -363,22 +370,44 @@ const Option kOptions[] = {
          return 0;
      }},
     {"--corrupt", "REGION[+OFFSET]",
-     "invert one byte of a region (default: byte 64, inside the payload), so that the\n"
-     "image there fails its CRC check; --corrupt slot1 breaks slot 1",
+     "invert one byte of a region and say which: OFFSET from the region's start, or by\n"
+     "default the first payload byte of the image there (never a header or signature byte),\n"
+     "so that the image fails its CRC check; --corrupt slot1 breaks slot 1",
      [](Run& r, const char* a) {
          const std::string spec = a;
          const std::size_t plus = spec.find('+');
          const auto region = parse_region(std::string_view(spec).substr(0, plus));
-         std::optional<unsigned long> at = 64;
-         if (plus != std::string::npos)
+         std::optional<unsigned long> at;
+         if (plus != std::string::npos) {
              at = parse_number(std::string_view(spec).substr(plus + 1), 0xFFFFFF);
-         if (!region || !at) return fail("--corrupt %s: give REGION or REGION+OFFSET", spec);
-         const std::size_t where = region->offset + *at;
-         if (where >= sim::kFlashSize) return fail("--corrupt %s: beyond the flash", spec);
-         prepare(r, [where](sim::SimBoard& b) {
+             if (!at) return fail("--corrupt %s: give REGION or REGION+OFFSET", spec);
+         }
+         if (!region) return fail("--corrupt %s: give REGION or REGION+OFFSET", spec);
+         if (at && region->offset + *at >= sim::kFlashSize)
+             return fail("--corrupt %s: beyond the flash", spec);
+         const Region reg = *region;
+         prepare(r, [reg, at](sim::SimBoard& b) {
+             std::size_t where = reg.offset + at.value_or(64);
+             std::string what = at ? "given byte" : "region byte 64: no image header there";
+             if (!at) {
+                 const auto probe = b.flash_read(reg.offset, IMG_PROBE_LEN);
+                 const ImageHeader h = image_header_decode(
+                     std::span<const std::uint8_t, IMG_PROBE_LEN>(probe.data(), IMG_PROBE_LEN));
+                 if (image_header_consistent(h) && h.payload_len > 0 &&
+                     image_length(h) <= reg.room) {
+                     where = reg.offset + h.header_len;
+                     what = "first payload byte, after the " + std::to_string(h.header_len) +
+                            "-byte header";
+                 }
+             }
              auto byte = b.flash_read(where, 1);
-             byte[0] = static_cast<std::uint8_t>(~byte[0]);
+             const std::uint8_t before = byte[0];
+             byte[0] = static_cast<std::uint8_t>(~before);
              b.flash_write(where, byte);
+             std::printf(
+                 "bootmgr-sim: corrupted %.*s+0x%zx (flash 0x%07zx, %s): 0x%02x -> 0x%02x\n",
+                 static_cast<int>(reg.name.size()), reg.name.data(), where - reg.offset, where,
+                 what.c_str(), before, byte[0]);
              return 0;
          });
          return 0;
@@ -389,12 +418,12 @@ const Option kOptions[] = {
      "--skip-same skips installed versions",
      [](Run& r, const char* a) {
          r.install_file = a;
+         r.installs = true;
          prepare(r, [&r](sim::SimBoard& b) {
              platform::set_os(b);
-             // The installer does the flash work a power-up would: --fault applies to it too.
-             for (const auto& f : r.faults) b.inject(f);
+             // A power-up of its own: --fault applies to it.
              const int rc =
-                 sim::run_install_command(b, r.install_file, r.install_slot, r.skip_same);
+                 sim::run_install_command(b, r.install_file, r.install_slot, r.skip_same, r.faults);
              b.clear_faults();
              return rc;
          });
@@ -412,14 +441,25 @@ const Option kOptions[] = {
          r.skip_same = true;
          return 0;
      }},
-    {"--status", nullptr, "show what the flash regions, EEPROM and key files hold",
+    {"--status", nullptr,
+     "show the board: serial number, RTC, boot environment and the settings read from it,\n"
+     "boot slot byte and the slot it boots, each flash region and whether the boot path\n"
+     "accepts each slot, install time stamps, LED registers, whether each key file decrypts\n"
+     "under this serial number, the end of the install log",
      [](Run& r, const char*) {
-         prepare(r, [](sim::SimBoard& b) { return sim::print_status_report(b, stdout); });
+         prepare(r, [&r](sim::SimBoard& b) { return sim::print_status_report(b, stdout, r.json); });
+         return 0;
+     }},
+    {"--json", nullptr, "with --status: the same as one JSON object, for scripts",
+     [](Run& r, const char*) {
+         r.json = true;
          return 0;
      }},
     {"--fault", "SPEC",
-     "inject a fault into this power-up or --install (repeatable). SPEC is KIND[@N][:ARG];\n"
-     "@N hits only the Nth matching operation (default: every one). KINDs:\n"
+     "inject a fault into this power-up or --install (repeatable; an error without a\n"
+     "power-up). SPEC is KIND[@N][:ARG]; @N hits only the Nth matching operation (default:\n"
+     "every one). KINDs:\n"
+     "  i2c-open[:BUS]      opening /dev/i2c-BUS fails (e.g. i2c-open:0)\n"
      "  i2c-select[:ADDR] i2c-write[:ADDR] i2c-read[:ADDR]  I2C transfer fails (7-bit ADDR)\n"
      "  i2c-short:BYTES     an I2C read delivers only BYTES bytes\n"
      "  flash-info flash-read flash-write flash-erase        the MTD request fails\n"
@@ -448,7 +488,8 @@ const Option kOptions[] = {
     {"--ttyS0", "PATH",
      "a terminal (e.g. one end of a pseudo-terminal pair) that stands for the board's serial\n"
      "line /dev/ttyS0; \"/usr/bin/rx\" then runs lrzsz's receiver on it. Without it the\n"
-     "serial line is the console itself and nothing can be received",
+     "rescue menu's X is refused at once (\"Can't open serial port!\" and a [board] line):\n"
+     "the terminal the simulator runs on cannot carry the download",
      [](Run& r, const char* a) {
          if (::access(a, R_OK | W_OK) != 0) return fail("--ttyS0 %s: cannot open it", a);
          r.serial_device = a;
@@ -524,13 +565,18 @@ void usage(std::FILE* to) {
         "presence test shows as \"[board] LED 0x10 -> 0x00 (blink N)\").\n"
         "\n"
         "Exit status:\n"
-        "  0   the application was started (or a preparing run succeeded)\n"
-        "  1   the board directory could not be created, opened or written\n"
-        "  2   bad options\n"
+        "  0   the application was started, or the preparing options (--install\n"
+        "      included) succeeded\n"
+        "  1   the board directory cannot be used (created, opened or written)\n"
+        "  2   bad options, or a file named in them cannot be read\n"
+        "  %d   --install: the package was not installed (a bad image, a failed flash\n"
+        "      write, or the operator left the installation)\n"
         "  %d  the boot manager ran \"reboot\": the board reboots\n"
         "  %d  the power was cut by --fault power-cut@N\n"
+        "  %d  the console input ended (end of file or a hang-up) while the boot manager\n"
+        "      waited for a key; a \"[board] console input ended\" line says so\n"
         "  other  the boot manager's own exit status\n",
-        sim::kExitReboot, sim::kExitPowerCut);
+        sim::kExitInstallFailed, sim::kExitReboot, sim::kExitPowerCut, sim::kExitInputExhausted);
 }
 
 }  // namespace
@@ -563,6 +609,12 @@ int main(int argc, char** argv) {
     }
     if (run.board_dir.empty()) {
         std::fprintf(stderr, "bootmgr-sim: name the board with --board DIR (see --help)\n");
+        return kExitUsage;
+    }
+    if (!run.faults.empty() && run.prepared && !run.boot && !run.installs) {
+        std::fprintf(stderr,
+                     "bootmgr-sim: --fault needs a power-up to act on: add --boot or --install, or "
+                     "leave out the preparing options\n");
         return kExitUsage;
     }
 

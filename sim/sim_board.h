@@ -1,16 +1,23 @@
-// The simulated board: a Platform back end that keeps the board's state in a directory, so that the
-// boot manager runs unchanged on a desktop and tests can look at every device afterwards.
+// The simulated board: a Platform back end composed, as a hardware team models a board, of device
+// emulators behind the board's buses and the services around them, so that the boot manager runs
+// unchanged on a desktop and tests can look at every device afterwards.
+//
+//   sim_eeprom.h, sim_rtc.h, sim_led.h   the devices on I2C bus 1 (sim_i2c_bus.h)
+//   sim_flash.h                          the NOR flash behind "/dev/mtd0" and "/dev/mtd-rfs"
+//   sim_serial.h, sim_network.h          ttyS0 and the management port eth0 (attached when used)
+//   sim_commands.h                       what becomes of the commands handed to the shell
+//   sim_paths.h                          the board's own file system under root/
+//   sim_faults.h, sim_event_log.h        the fault plan and the event log
 //
 // Board directory:
 //   eeprom.bin   8 KiB EEPROM image (I2C 0x54 on "/dev/i2c-1", 2-byte register offsets)
-//   flash.bin    64 MiB NOR flash behind "/dev/mtd0" (128 KiB erase blocks). The file holds the
-//                COMPLEMENT of every flash byte, so that a fresh, fully erased flash (0xFF) is a
-//                sparse file of zeros and costs nothing to create. Use flash_read()/flash_write()
-//                or `bootmgr-sim --dump-flash` rather than reading the file directly.
-//   rtc.bin      7 BCD bytes: seconds, minutes, hours, weekday, day, month, year (I2C 0x68)
+//   flash.bin    64 MiB NOR flash, each byte's complement (use flash_read()/flash_write())
+//   rtc.bin      7 BCD bytes: seconds, minutes, hours, weekday, day, month, year (I2C 0x68);
+//                rtc.host: the host time the clock was last brought up to date (it runs)
 //   led.bin      16 LED controller registers (I2C 0x60); register 5 drives the main-board LED
 //   root/        the board's own file system: "/tmp", "/user" and "/dev/..." live under it
 //   events.log   one line per recorded event, "<kind> <text>" (newlines in text escaped as \n):
+//                  power-up <rtc time>  a new power-up begins
 //                  system <command>     every command handed to the shell
 //                  exec <program>       the process was replaced; followed by
 //                  argv <i> <arg>       its arguments and
@@ -26,7 +33,8 @@
 //   0   the application was started (exec) -- or the code exited 0 itself
 //   kExitReboot (10)           "reboot" was run and the process then exited: the board reboots
 //   kExitPowerCut (11)         the power was cut by fault injection in the middle of flash work
-//   kExitInputExhausted (12)   scripted console input ran out while the code kept reading
+//   kExitInputExhausted (12)   the console input ended (end of file, a hang-up, or the end of a
+//                              test's scripted input) while the code kept reading
 #pragma once
 
 #include <sys/types.h>
@@ -37,15 +45,23 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <optional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/sim_commands.h"
+#include "sim/sim_eeprom.h"
+#include "sim/sim_event_log.h"
+#include "sim/sim_faults.h"
+#include "sim/sim_flash.h"
+#include "sim/sim_i2c_bus.h"
+#include "sim/sim_led.h"
+#include "sim/sim_paths.h"
 #include "sim/sim_random.h"
+#include "sim/sim_rtc.h"
 
 namespace sim {
 
@@ -73,15 +89,6 @@ inline constexpr int kExitReboot = 10;
 inline constexpr int kExitPowerCut = 11;
 inline constexpr int kExitInputExhausted = 12;
 
-inline constexpr std::size_t kEepromSize = 8 * 1024;
-inline constexpr std::size_t kFlashSize = 64u * 1024 * 1024;
-inline constexpr std::size_t kFlashEraseSize = 128u * 1024;
-inline constexpr std::size_t kRtcSize = 7;
-inline constexpr std::size_t kLedRegisters = 16;
-
-inline constexpr std::uint8_t kEepromAddr7 = 0x54;
-inline constexpr std::uint8_t kRtcAddr7 = 0x68;
-inline constexpr std::uint8_t kLedAddr7 = 0x60;
 inline constexpr unsigned long kI2cSlave = 0x0703;
 
 // How a fresh board starts out.
@@ -113,53 +120,6 @@ class ConsoleScript {
     std::vector<Item> items_;
 };
 
-enum class FaultKind {
-    i2c_select,      // the I2C_SLAVE request fails
-    i2c_write,       // a write to the selected device fails
-    i2c_read,        // a read from the selected device fails
-    i2c_short_read,  // a read delivers only `bytes` bytes
-    flash_info,      // MEMGETINFO fails
-    flash_read,      // a pread of "/dev/mtd0" fails
-    flash_write,     // a pwrite of "/dev/mtd0" fails
-    flash_erase,     // a MEMERASE fails
-    create_path,     // creating the system path `path` fails
-    shell,           // system() cannot start the shell (commands starting with `path`, "" = any)
-    exec,            // execv() fails
-    power_cut,       // the power goes during the nth flash erase or write (half of it done)
-};
-
-struct Fault {
-    // NOLINTNEXTLINE(google-explicit-constructor): {kind, nth, ...} reads well in fault tables
-    Fault(FaultKind kind_, unsigned nth_ = 0, int device_ = -1, unsigned bytes_ = 0,
-          std::string path_ = {}, int error_ = 5)
-        : kind(kind_),
-          nth(nth_),
-          device(device_),
-          bytes(bytes_),
-          path(std::move(path_)),
-          error(error_) {}
-
-    FaultKind kind;
-    unsigned nth = 0;    // 1-based occurrence among matching operations; 0 = every one
-    int device = -1;     // I2C faults: 7-bit address, -1 = any device
-    unsigned bytes = 0;  // i2c_short_read: bytes delivered
-    std::string path;    // create_path: system path; shell: command prefix ("" = any command)
-    int error = 5;       // errno reported (EIO)
-    unsigned seen = 0;   // matching operations so far (kept by the board)
-};
-
-struct FlashOp {
-    char op;  // 'r' read, 'w' write, 'e' erase, 'R' read through "/dev/mtd-rfs"
-    std::uint32_t offset;
-    std::uint32_t length;
-};
-
-struct Event {
-    std::string kind;
-    std::string text;
-    bool operator==(const Event&) const = default;
-};
-
 class SimBoard final : public platform::Platform {
   public:
     // Makes a fresh board in dir (created if missing; an existing board there is replaced).
@@ -178,67 +138,97 @@ class SimBoard final : public platform::Platform {
     const std::string& error() const { return error_; }
     const std::filesystem::path& dir() const { return dir_; }
 
+    // The units the board is made of.
+    SimEeprom& eeprom() { return eeprom_; }
+    SimRtc& rtc_device() { return rtc_; }
+    SimLed& led() { return led_; }
+    SimFlash& flash() { return flash_; }
+    FaultPlan& faults() { return faults_; }
+    const PathRoot& paths() const { return paths_; }
+    CommandRunner& commands() { return commands_; }
+    const EventLog& event_log() const { return log_; }
+
     // Console: by default descriptors 0/1/2 are the real ones. Capture sends standard output and
     // error into console.out / console.err of the board directory and reads input from a script.
     void capture_console(ConsoleScript input);
     void set_console_input(ConsoleScript input);
     bool capturing() const { return capturing_; }
-    // A new power-up: the board's /tmp is emptied (it does not survive a reboot) and the
-    // process-local state (faults, logs, clock, environment) starts afresh.
+    // A new power-up: the board's /tmp is emptied (it does not survive a reboot), the clock
+    // catches up with the host time since the last one, the process-local state (faults, logs,
+    // clock, environment) starts afresh, and events.log gets a "power-up" line.
     void power_up();
     // Sleeps take real time as well (the simulator on a terminal, for the presence test's blinks).
     void set_real_sleep(bool on) { real_sleep_ = on; }
     // "/bin/sh\n" runs a real interactive shell in the board's root instead of being recorded.
     void set_interactive_shell(bool on) { interactive_shell_ = on; }
+    // Whether the real-time clock runs (default) or stands still (tests comparing time stamps).
+    void set_rtc_running(bool on) { rtc_.set_running(on); }
 
-    // The host path of a system path ("/tmp/x" -> <dir>/root/tmp/x); empty when the board has no
-    // such place (paths outside "/tmp", "/user" and "/dev", or climbing out with "..").
-    std::string host_path(std::string_view system_path) const;
-    // A command text with its absolute /tmp, /user and /dev paths moved into the board's root.
-    std::string rewrite_command(std::string_view command) const;
+    std::string host_path(std::string_view system_path) const {
+        return paths_.host_path(system_path);
+    }
+    std::string rewrite_command(std::string_view command) const {
+        return paths_.rewrite_command(command);
+    }
 
     // Direct device access, for tests and the simulator's options.
-    std::vector<std::uint8_t> eeprom_read(std::size_t offset, std::size_t length) const;
-    void eeprom_write(std::size_t offset, std::span<const std::uint8_t> bytes);
-    std::vector<std::uint8_t> flash_read(std::size_t offset, std::size_t length) const;
+    std::vector<std::uint8_t> eeprom_read(std::size_t offset, std::size_t length) const {
+        return eeprom_.read_bytes(offset, length);
+    }
+    void eeprom_write(std::size_t offset, std::span<const std::uint8_t> bytes) {
+        eeprom_.write_bytes(offset, bytes);
+    }
+    std::vector<std::uint8_t> flash_read(std::size_t offset, std::size_t length) const {
+        return flash_.read_bytes(offset, length);
+    }
     // Stores bytes as they are (not NOR-and): the board as the factory programmed it.
-    void flash_write(std::size_t offset, std::span<const std::uint8_t> bytes);
-    void flash_erase_all();
-    std::array<std::uint8_t, kRtcSize> rtc() const;
-    void set_rtc(const std::array<std::uint8_t, kRtcSize>& bcd);
-    std::uint8_t led_register(std::size_t reg) const;
-    void set_led_register(std::size_t reg, std::uint8_t value);
+    void flash_write(std::size_t offset, std::span<const std::uint8_t> bytes) {
+        flash_.write_bytes(offset, bytes);
+    }
+    void flash_erase_all() { flash_.erase_all(); }
+    std::array<std::uint8_t, kRtcSize> rtc() const { return rtc_.time(); }
+    void set_rtc(const std::array<std::uint8_t, kRtcSize>& bcd) { rtc_.set_time(bcd); }
+    std::uint8_t led_register(std::size_t reg) const { return led_.reg(reg); }
+    void set_led_register(std::size_t reg, std::uint8_t value) { led_.set_reg(reg, value); }
     // Stores "name=value" strings NUL-separated in the boot environment copy (zero-filled
     // behind them). False when they do not fit in its 1280 bytes; nothing is changed then.
-    bool set_boot_env(const std::vector<std::string>& entries);
+    bool set_boot_env(const std::vector<std::string>& entries) {
+        return eeprom_.set_boot_env(entries);
+    }
     // The management port and the serial line of sim_network.h / sim_serial.h take over eth0's
     // interface requests and "/dev/ttyS0" (when it names a device) once attached.
     void attach_network(AttachedNetwork* network) { network_ = network; }
     void attach_serial(AttachedSerial* serial) { serial_ = serial; }
 
     // Observation.
-    const std::vector<FlashOp>& flash_log() const { return flash_log_; }
-    unsigned flash_reads() const { return flash_reads_; }
-    unsigned flash_writes() const { return flash_writes_; }
-    unsigned flash_erases() const { return flash_erases_; }
-    unsigned rfs_reads() const { return rfs_reads_; }
-    void clear_flash_log();
-    unsigned led_blinks() const { return led_blinks_; }
+    const std::vector<FlashOp>& flash_log() const { return flash_.log(); }
+    unsigned flash_reads() const { return flash_.reads(); }
+    unsigned flash_writes() const { return flash_.writes(); }
+    unsigned flash_erases() const { return flash_.erases(); }
+    unsigned rfs_reads() const { return flash_.rfs_reads(); }
+    void clear_flash_log() { flash_.clear_log(); }
+    unsigned led_blinks() const { return led_.blinks(); }
     std::uint64_t virtual_ms() const { return clock_ms_; }
     bool reboot_requested() const { return reboot_requested_; }
-    const std::map<std::string, std::string>& environment() const { return env_; }
-    std::vector<Event> events() const;
-    static std::vector<Event> read_events(const std::filesystem::path& dir);
-    void record(std::string_view kind, std::string_view text) const;
+    const std::map<std::string, std::string>& environment() const {
+        return commands_.environment();
+    }
+    std::vector<Event> events() const { return log_.read(); }
+    static std::vector<Event> read_events(const std::filesystem::path& dir) {
+        return EventLog::read(dir);
+    }
+    void record(std::string_view kind, std::string_view text) const { log_.record(kind, text); }
 
     // Fault injection; faults apply in this process from now on.
-    void inject(Fault fault);
-    void clear_faults();
+    void inject(Fault fault) { faults_.inject(std::move(fault)); }
+    void clear_faults() { faults_.clear(); }
 
-    // A command runner for commands the board records instead of running. The first handler
+    // A command runner for commands the board handles instead of running. The first handler
     // whose prefix starts the command (after leading blanks) decides; it returns the status.
-    using CommandHandler = std::function<int(SimBoard&, std::string_view command)>;
-    void add_command(std::string prefix, CommandHandler handler);
+    using CommandHandler = CommandRunner::Handler;
+    void add_command(std::string prefix, CommandHandler handler) {
+        commands_.add(std::move(prefix), std::move(handler));
+    }
 
     // Called just before the process ends through exit, exec or a power cut.
     void set_before_end(std::function<void()> hook) { before_end_ = std::move(hook); }
@@ -274,7 +264,7 @@ class SimBoard final : public platform::Platform {
 
     // Board side lines ("[board] ..."): on the real standard error, or only in the events when
     // the console is captured.
-    void note(std::string_view text) const;
+    void note(std::string_view text) const { log_.note(text); }
 
   private:
     enum class Dev : std::uint8_t { none, i2c, mtd, serial, socket };
@@ -284,64 +274,43 @@ class SimBoard final : public platform::Platform {
         int addr7 = -1;
     };
 
-    bool fault_hits(FaultKind kind, int device = -1, std::string_view text = {});
-    const Fault* last_fault_ = nullptr;
     int new_device_fd(DevState state);
     DevState* device(int fd);
     ssize_t console_read(void* buf, size_t count);
     ssize_t console_write(int fd, const void* buf, size_t count);
-    ssize_t i2c_write(DevState& dev, const std::uint8_t* data, size_t count);
-    ssize_t i2c_read(DevState& dev, std::uint8_t* data, size_t count);
-    ssize_t mtd_pread(void* buf, size_t count, off_t offset);
-    ssize_t mtd_pwrite(const void* buf, size_t count, off_t offset);
-    int mtd_erase(std::uint32_t start, std::uint32_t length);
-    bool power_cut_now();
+    ssize_t i2c_transfer(DevState& dev, std::uint8_t* data, size_t count, bool write);
     [[noreturn]] void end(int status);
-    int run_shell(const std::string& text, bool interactive);
-    void led_changed(std::uint8_t before, std::uint8_t after);
-    std::FILE* open_rfs_view();
-    static ssize_t rfs_cookie_read(void* cookie, char* buf, size_t size);
-    static int rfs_cookie_seek(void* cookie, off64_t* offset, int whence);
-    static int rfs_cookie_close(void* cookie);
+    [[noreturn]] void input_ended(const char* why);
 
     std::filesystem::path dir_;
-    std::string root_;
     std::string error_;
-    std::uint8_t* flash_ = nullptr;  // complement of the flash contents
-    std::uint8_t* eeprom_ = nullptr;
-    std::uint8_t* rtc_ = nullptr;
-    std::uint8_t* led_ = nullptr;
-    std::array<std::uint16_t, 128> reg_pointer_{};  // per 7-bit address
-    std::vector<DevState> devices_;                 // indexed by descriptor
-    std::vector<Fault> faults_;
-    std::vector<std::pair<std::string, CommandHandler>> commands_;
-    std::vector<FlashOp> flash_log_;
-    unsigned flash_reads_ = 0, flash_writes_ = 0, flash_erases_ = 0, rfs_reads_ = 0;
-    unsigned flash_changes_ = 0;  // erase and write operations, for the power cut
-    unsigned led_blinks_ = 0;
+    EventLog log_;
+    FaultPlan faults_;
+    PathRoot paths_;
+    CommandRunner commands_{paths_};
+    SimEeprom eeprom_;
+    SimRtc rtc_;
+    SimLed led_;
+    SimFlash flash_{faults_};
+    I2cBuses buses_;
+    std::vector<DevState> devices_;  // indexed by descriptor
     std::uint64_t clock_ms_ = 0;
     bool real_sleep_ = false;
     bool interactive_shell_ = false;
     bool reboot_requested_ = false;
     bool capturing_ = false;
-    int out_fd_ = -1, err_fd_ = -1, events_fd_ = -1;
+    int out_fd_ = -1, err_fd_ = -1;
     ConsoleScript script_;
     std::size_t script_item_ = 0, script_pos_ = 0;
     unsigned empty_reads_ = 0;
     struct termios console_tio_ {};
     struct termios serial_tio_ {};
     void (*sigint_handler_)(int) = nullptr;
-    std::map<std::string, std::string> env_;
     std::function<void()> before_end_;
     AttachedNetwork* network_ = nullptr;
     AttachedSerial* serial_ = nullptr;
     SimRandom random_;
     std::function<void(int fd, std::string_view text)> console_tap_;
 };
-
-// Parses events.log text.
-std::vector<Event> parse_events(std::string_view text);
-// The texts of the events of one kind, in order.
-std::vector<std::string> event_texts(const std::vector<Event>& events, std::string_view kind);
 
 }  // namespace sim

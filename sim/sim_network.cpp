@@ -247,6 +247,7 @@ int SimNetwork::tftp(const std::vector<std::string>& args) {
     const pid_t pid = ::fork();
     if (pid < 0) return -1;
     if (pid == 0) {
+        command_child_signals();
         ::execlp("busybox", "busybox", "tftp", "-g", "-r", remote.c_str(), "-l", host_local.c_str(),
                  server.c_str(), port.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);

@@ -114,6 +114,7 @@ int SimSerial::relay_receiver(const std::string& host_target) {
         return -1;
     }
     if (pid == 0) {
+        command_child_signals();
         ::dup2(to_rx[0], 0);
         ::dup2(from_rx[1], 1);
         const int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

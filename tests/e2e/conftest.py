@@ -1,6 +1,6 @@
-"""Shared pieces of the end-to-end tests: where the programs are, fresh simulated boards, test
-images made with bootimg from a real application archive, and the simulator on a pseudo-terminal."""
+"""The end-to-end tests' programs, fresh simulated boards, and images made with bootimg."""
 import io
+import json
 import os
 import subprocess
 import sys
@@ -11,79 +11,84 @@ import pytest
 
 BIN = os.path.abspath(os.environ.get("BOOTMGR_BIN",
                                      os.path.join(os.path.dirname(__file__), "../../build/bin")))
-SIM = os.path.join(BIN, "bootmgr-sim")
-BOOTIMG = os.path.join(BIN, "bootimg")
+SRC = os.path.abspath(os.environ.get("BOOTMGR_SOURCE_DIR",
+                                     os.path.join(os.path.dirname(__file__), "../..")))
+SIM, BOOTIMG = os.path.join(BIN, "bootmgr-sim"), os.path.join(BIN, "bootimg")
+KEYS = {k: os.path.join(SRC, "keys", "test", f"test_{k}_key.pem")
+        for k in ("production", "development")}
+# bootmgr-sim's exit statuses
+EXIT_BOARD, EXIT_USAGE, EXIT_INSTALL = 1, 2, 3
+EXIT_REBOOT, EXIT_POWER_CUT, EXIT_INPUT_ENDED = 10, 11, 12
+SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 
-EXIT_REBOOT = 10
-EXIT_POWER_CUT = 11
 
-
-def app_archive(files=None):
-    """A gzip tar application archive; files maps archive paths to (text, mode)."""
-    if files is None:
-        files = {
-            "home/bin/install.sh": ("#!/bin/sh\necho e2e install script ran\n", 0o755),
-            "home/bin/env-setup": ("E2E_NAME board\n", 0o644),
-            "home/bin/mp.elf.strip": ("#!/bin/sh\necho app\n", 0o755),
-        }
+def app_archive(name="board"):
+    """A gzip tar application archive whose environment file names it."""
+    files = {"home/bin/install.sh": ("#!/bin/sh\necho e2e install script ran\n", 0o755),
+             "home/bin/env-setup": (f"E2E_NAME {name}\n", 0o644),
+             "home/bin/mp.elf.strip": ("#!/bin/sh\necho app\n", 0o755)}
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for name, (text, mode) in files.items():
-            data = text.encode()
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            info.mode = mode
-            tar.addfile(info, io.BytesIO(data))
+        for path, (text, mode) in files.items():
+            info = tarfile.TarInfo(path)
+            info.size, info.mode = len(text), mode
+            tar.addfile(info, io.BytesIO(text.encode()))
     return buf.getvalue()
 
 
-class Board:
-    """A simulated board directory driven through bootmgr-sim."""
 
-    def __init__(self, path):
-        self.path = str(path)
+def run(*args):
+    return subprocess.run([*map(str, args)], capture_output=True, text=True)
 
-    def sim(self, *args, check=True):
-        r = subprocess.run([SIM, "--board", self.path, *map(str, args)],
-                           capture_output=True, text=True)
-        if check and r.returncode != 0:
-            raise AssertionError(f"bootmgr-sim {args} failed ({r.returncode}): {r.stderr}")
-        return r
+class Board:  # a simulated board directory driven through bootmgr-sim
+    def __init__(self, path, tmp):
+        self.path, self.tmp = str(path), tmp
 
-    def image(self, tmp_path, name, version, payload=None, kind="application", header_version=3):
-        """Makes an image file with bootimg and returns its path."""
-        src = tmp_path / f"{name}.payload"
-        src.write_bytes(app_archive() if payload is None else payload)
-        out = tmp_path / f"{name}.img"
-        r = subprocess.run([BOOTIMG, "create", "--kind", kind, "--version", version,
-                            "--header-version", str(header_version), str(src), "-o", str(out)],
-                           capture_output=True, text=True)
-        assert r.returncode == 0, r.stderr
+    def sim(self, *args, status=0, stdin=None):
+        r = subprocess.run([SIM, "--board", self.path, *map(str, args)], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, stdin=stdin, timeout=120)
+        assert r.returncode == status, f"bootmgr-sim {args}: {r.returncode}\n{r.stdout}"
+        return r.stdout
+
+    def image(self, name, version, kind="application", payload=None, key="production", hv=3):
+        """An image file made (and signed with a test key, unless key is None) by bootimg."""
+        src, out = self.tmp / f"{name}.pay", self.tmp / f"{name}.img"
+        src.write_bytes(app_archive(name) if payload is None else payload)
+        assert run(BOOTIMG, "create", "--kind", kind, "--version", version, "--header-version",
+                   hv, src, "-o", out).returncode == 0
+        if key:
+            signed = self.tmp / f"{name}.signed"
+            assert run(BOOTIMG, "sign", "--key", KEYS[key], out, "-o", signed).returncode == 0
+            return signed
         return out
 
-    def spawn(self, *args, timeout=30):
-        """One power-up on a pseudo-terminal; returns the pexpect child."""
+    def spawn(self, *args, timeout=60):  # a run on a pseudo-terminal
         child = pexpect.spawn(SIM, ["--board", self.path, *map(str, args)], timeout=timeout,
                               encoding="utf-8", codec_errors="replace")
         child.logfile_read = sys.stdout if os.environ.get("E2E_VERBOSE") else None
         return child
 
-    def events(self):
-        with open(os.path.join(self.path, "events.log"), encoding="utf-8",
-                  errors="replace") as f:
-            return [tuple(line.rstrip("\n").split(" ", 1)) + ("",) * (1 - line.count(" "))
-                    for line in f]
+    def events(self, kind=None):
+        with open(os.path.join(self.path, "events.log"), errors="replace") as f:
+            pairs = [(line.rstrip("\n") + " ").split(" ", 1) for line in f]
+        return [t.strip() for k, t in pairs if k == kind] if kind else [
+            (k, t.strip()) for k, t in pairs]
+
+    def status(self):
+        return json.loads(self.sim("--status", "--json"))
+
+    def file(self, path):  # a path of the board's own file system
+        return os.path.join(self.path, "root", path.lstrip("/"))
 
 
 @pytest.fixture
 def board(tmp_path):
-    b = Board(tmp_path / "board")
+    b = Board(tmp_path / "board", tmp_path)
     b.sim("--new", "--rtc", "2025-12-24 13:45:30")
     return b
 
 
-def finish(child):
-    """Waits for the end of the power-up and returns (all output, exit status)."""
+def finish(child):  # (the rest of the output, the exit status) at the end of the run
     child.expect(pexpect.EOF)
     child.close()
     return child.before, child.exitstatus

@@ -1,161 +1,123 @@
-"""A real TFTP server on the loopback address and a pseudo-terminal for the board's ttyS0, for the
-rescue end-to-end tests. Both are bounded in time and torn down by the test."""
+"""The far ends of the simulated board's downloads (tests and README): a read-only TFTP server on
+127.0.0.1 that any user can run (in.tftpd must drop privileges per request, which needs root),
+and a pseudo-terminal standing for ttyS0 with lrzsz's XMODEM-1K sender."""
+import argparse
 import os
-import pwd
-import shutil
 import socket
+import struct
 import subprocess
 import termios
+import threading
 import time
 
-TFTPD = shutil.which("in.tftpd") or "/usr/sbin/in.tftpd"
-SERVER_LIFETIME = 300  # seconds; the server is stopped by the test long before
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+LIFETIME = 600  # seconds: a forgotten server does not live on
 
 
 class TftpServer:
-    """tftpd-hpa in foreground listen mode on 127.0.0.1 with its own root directory."""
+    """RRQ in octet mode, 512-byte blocks, from `root`. silent=True takes requests and never
+    answers (a server that has gone away mid-transfer)."""
 
-    def __init__(self, root):
-        self.root = str(root)
+    def __init__(self, root, port=0, silent=False):
+        self.root, self.silent = os.path.abspath(root), silent
         os.makedirs(self.root, exist_ok=True)
-        os.chmod(self.root, 0o755)
-        self.port = free_udp_port()
-        user = pwd.getpwuid(os.getuid()).pw_name
-        self.proc = subprocess.Popen(
-            ["timeout", str(SERVER_LIFETIME), TFTPD, "--foreground", "--listen",
-             "--address", f"127.0.0.1:{self.port}", "--user", user, "--secure", self.root],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self._wait_ready()
-
-    def _wait_ready(self):
-        # A read request for a missing file gets an error packet once the server listens.
-        deadline = time.monotonic() + 10
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.settimeout(0.2)
-            while time.monotonic() < deadline:
-                if self.proc.poll() is not None:
-                    raise RuntimeError("in.tftpd ended: " + self.proc.stderr.read().decode())
-                s.sendto(b"\x00\x01probe-missing\x00octet\x00", ("127.0.0.1", self.port))
-                try:
-                    s.recvfrom(512)
-                    return
-                except socket.timeout:
-                    continue
-        raise RuntimeError("in.tftpd did not answer on port %d" % self.port)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", port))
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.requests, self.clients, self.stopped = [], set(), threading.Event()
+        threading.Thread(target=self._serve, daemon=True).start()
 
     def put(self, name, data):
-        path = os.path.join(self.root, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        os.chmod(path, 0o644)
+        open(os.path.join(self.root, name), "wb").write(data)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
+        self.stopped.set()
+
+    def _serve(self):
+        deadline = time.monotonic() + LIFETIME
+        while not self.stopped.is_set() and time.monotonic() < deadline:
             try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+                packet, peer = self.sock.recvfrom(1024)
+            except socket.timeout:
+                continue
+            name = packet[2:].split(b"\x00")[0].decode(errors="replace")
+            self.requests.append(name)
+            self.clients.add(peer)  # a new client port per run of the tftp command
+            if packet[:2] == b"\x00\x01" and not self.silent:  # a read request
+                threading.Thread(target=self._send, args=(name, peer), daemon=True).start()
+        self.sock.close()
 
-
-READ_SYSCALL = {"x86_64": 0, "aarch64": 63, "ppc": 3, "ppc64le": 3}.get(os.uname().machine)
+    def _send(self, name, peer):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            s.settimeout(1)
+            path = os.path.normpath(os.path.join(self.root, name.lstrip("/")))
+            if not path.startswith(self.root + os.sep) or not os.path.isfile(path):
+                s.sendto(b"\x00\x05\x00\x01File not found\x00", peer)
+                return
+            data = open(path, "rb").read()
+            for block in range(1, len(data) // 512 + 2):
+                packet = struct.pack("!HH", 3, block & 0xFFFF) + data[(block - 1) * 512:block * 512]
+                for _ in range(5):
+                    s.sendto(packet, peer)
+                    try:
+                        if s.recvfrom(16)[0][:4] == struct.pack("!HH", 4, block & 0xFFFF):
+                            break
+                    except socket.timeout:
+                        pass
+                else:
+                    return
 
 
 def wait_reading_console(pid, timeout=10):
-    """Waits until the process blocks reading its console (descriptor 0), so that a Ctrl-C sent
-    now interrupts that read instead of arriving just before it."""
+    """Waits until the process blocks reading descriptor 0 (so a Ctrl-C interrupts that read)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
-            with open(f"/proc/{pid}/syscall") as f:
-                fields = f.read().split()
+            fields = open(f"/proc/{pid}/syscall").read().split()
         except OSError:
             fields = []
-        if READ_SYSCALL is None or not fields or fields[0] == "running":
-            if READ_SYSCALL is None:
-                time.sleep(0.3)
-                return
-        elif int(fields[0]) == READ_SYSCALL and int(fields[1], 16) == 0:
+        if len(fields) > 1 and fields[0] == "0" and int(fields[1], 16) == 0:
             return
         time.sleep(0.01)
     raise AssertionError("the board never waited for a key")
 
 
 class SerialLine:
-    """A pseudo-terminal pair: the board opens `path` as its ttyS0, the test holds `master`."""
-
-    def __init__(self):
+    def __init__(self):  # the board opens `path` as its ttyS0, the test holds `master`
         self.master, self.slave = os.openpty()
         self.path = os.ttyname(self.slave)
 
-    def wait_raw(self, timeout=10):
-        """Waits until the board has switched the line to the download settings."""
+    def wait_echo(self, on, timeout=30):  # echo off: the download settings; on: the saved ones
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if not termios.tcgetattr(self.slave)[3] & termios.ECHO:
+            if bool(termios.tcgetattr(self.slave)[3] & termios.ECHO) == on:
                 return
             time.sleep(0.05)
-        raise AssertionError("the board never switched ttyS0 to raw mode")
-
-    def wait_cooked(self, timeout=30):
-        """Waits until the board has put the saved (echoing) settings back."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if termios.tcgetattr(self.slave)[3] & termios.ECHO:
-                return
-            time.sleep(0.05)
-        raise AssertionError("the board never restored ttyS0")
+        raise AssertionError("the board never switched ttyS0")
 
     def send(self, data):
         os.write(self.master, data)
 
-    def drain(self):
-        """Discards what the board sent on the line so far."""
-        os.set_blocking(self.master, False)
-        try:
-            while os.read(self.master, 4096):
-                pass
-        except (BlockingIOError, OSError):
-            pass
-        os.set_blocking(self.master, True)
-
-    def sender(self, path):
-        """lrzsz's XMODEM-1K sender on the line."""
+    def sender(self, path):  # lrzsz's XMODEM-1K sender on the line
         return subprocess.Popen(["sx", "-k", str(path)], stdin=self.master, stdout=self.master,
                                 stderr=subprocess.PIPE)
 
     def close(self):
-        for fd in (self.master, self.slave):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
+        os.close(self.master)
+        os.close(self.slave)
 
 
 def send_xmodem(path, link):
-    """Plays the far end of the serial line once: waits for the board to switch the line to the
-    download speed, presses Enter, sends the file with XMODEM-1K, and presses Enter again when
-    the board has switched back."""
     line = SerialLine()
     if os.path.lexists(link):
         os.remove(link)
     os.symlink(line.path, link)
-    print(f"ttyS0 for the board: {link} -> {line.path}", flush=True)
     try:
-        line.wait_raw(timeout=600)
+        line.wait_echo(False, timeout=LIFETIME)
         line.send(b"\r")
-        sender = line.sender(path)
-        status = sender.wait(timeout=600)
-        print(f"sx -k ended with status {status}", flush=True)
-        line.wait_cooked(timeout=600)
-        line.drain()
+        status = line.sender(path).wait(timeout=LIFETIME)
+        line.wait_echo(True, timeout=LIFETIME)
         line.send(b"\n")
         time.sleep(1)  # let the board read the key before the line goes away
     finally:
@@ -165,10 +127,17 @@ def send_xmodem(path, link):
 
 
 if __name__ == "__main__":
-    import argparse
-    parser = argparse.ArgumentParser(description="the far end of the simulated board's ttyS0")
-    parser.add_argument("file", help="the package to send with XMODEM-1K")
-    parser.add_argument("--link", default="/tmp/board-tty",
-                        help="where to put a link to the board's end (default /tmp/board-tty)")
+    parser = argparse.ArgumentParser(description="the far ends of the simulated board's downloads")
+    sub = parser.add_subparsers(dest="what", required=True)
+    t = sub.add_parser("tftp", help="serve the files of ROOT by TFTP on 127.0.0.1:PORT")
+    t.add_argument("root")
+    t.add_argument("--port", type=int, default=6969)
+    x = sub.add_parser("xmodem", help="send FILE over a pseudo-terminal linked as --link")
+    x.add_argument("file")
+    x.add_argument("--link", default="board-tty")
     args = parser.parse_args()
-    raise SystemExit(send_xmodem(args.file, args.link))
+    if args.what == "xmodem":
+        raise SystemExit(send_xmodem(args.file, args.link))
+    server = TftpServer(args.root, args.port)
+    print(f"TFTP server on 127.0.0.1:{server.port} serving {server.root}", flush=True)
+    server.stopped.wait(LIFETIME)

@@ -1,80 +1,72 @@
-"""A simulated board powered up on a pseudo-terminal: the normal boot, the fall-back to the other
-slot, and the reboot when neither slot holds a bootable image -- with the console text exactly as
-the operator sees it."""
+"""Whole power-ups of bootmgr-sim: each road of a boot once (console lines in order, exit status),
+the simulator's refusals, what --status makes of a board, the clock that runs."""
+import subprocess
+import time
+
 import pytest
 
-from conftest import EXIT_REBOOT, finish
+from conftest import (EXIT_BOARD, EXIT_INPUT_ENDED, EXIT_REBOOT, EXIT_USAGE, SIM)
 
-GOOD, CRC_BAD, ERASED = "good", "crc-bad", "erased"
-
-
-def prepare(board, tmp_path, slots, boot_slot=1):
-    args = ["--boot-slot", boot_slot]
-    for n, state in enumerate(slots, start=1):
-        if state == ERASED:
-            continue
-        img = board.image(tmp_path, f"slot{n}", f"1.0.0.{n}")
-        args += ["--write", f"slot{n}={img}"]
-        if state == CRC_BAD:
-            args += ["--corrupt", f"slot{n}"]
-    board.sim(*args)
-
-
-INVALID_1 = ["Image has invalid header 0xffffffff. (0x673636f)",
-             "Image1 has invalid header... trying Image2."]
-
-CASES = [
-    # (name, slot states, boot slot byte, console lines in order, exit status, booted slot)
-    ("good slot 1", (GOOD, GOOD), 1,
-     ["Booting image '1'", "Running install script", "e2e install script ran",
-      "[board] exec /bin/backtrace"], 0, 1),
-    ("boot slot byte 2", (ERASED, GOOD), 2,
-     ["Booting image '2'", "Running install script", "[board] exec /bin/backtrace"], 0, 2),
-    ("slot 1 fails its CRC", (CRC_BAD, GOOD), 1,
+ROADS = [
+    # (name, preparing options, power-up options, console lines in order, exit status)
+    ("slot 1 fails its CRC, slot 2 boots", ["--corrupt", "slot1"], [],
      ["Booting image '1'", "Image1 CRC failed, trying Image2 now.", "Booting image '2'",
-      "Running install script", "[board] exec /bin/backtrace"], 0, 2),
-    ("slot 1 erased", (ERASED, GOOD), 1,
-     ["Booting image '1'", *INVALID_1, "Booting image '2'", "[board] exec /bin/backtrace"], 0, 2),
-    ("both fail their CRC", (CRC_BAD, CRC_BAD), 1,
-     ["Booting image '1'", "Image1 CRC failed, trying Image2 now.", "Booting image '2'",
-      "Both image1 and image2 failed.", "[board] reboot: the board restarts"], EXIT_REBOOT, None),
-    ("both erased", (ERASED, ERASED), 1,
-     ["Booting image '1'", *INVALID_1, "Booting image '2'",
-      "No valid application image found. Trying rescue image",
-      "[board] reboot: the board restarts"], EXIT_REBOOT, None),
-    ("bad slot 2 chosen, slot 1 good", (GOOD, CRC_BAD), 2,
-     ["Booting image '2'", "Image2 CRC failed, trying Image1 now.", "Booting image '1'",
-      "[board] exec /bin/backtrace"], 0, 1),
+      "e2e install script ran", "[board] exec /bin/backtrace"], 0),
+    ("bus 0 cannot be opened", [], ["--fault", "i2c-open:0"],
+     ["ERROR: driver /dev/i2c-0 couldn't be opened", "Booting image '1'",
+      "[board] exec /bin/backtrace"], 0),
+    ("nothing bootable", ["--erase", "slot1", "--erase", "slot2"], [],
+     ["Booting image '2'", "No valid application image found. Trying rescue image",
+      "[board] reboot: the board restarts"], EXIT_REBOOT),
+    ("console input ends in rescue mode", ["--env", "diagnostics=rescue"], [],
+     ["Option? : ", "[board] console input ended (end of file): the run stops"],
+     EXIT_INPUT_ENDED),
 ]
 
 
-@pytest.mark.parametrize("name,slots,boot_slot,lines,status,booted", CASES,
-                         ids=[c[0] for c in CASES])
-def test_power_up(board, tmp_path, name, slots, boot_slot, lines, status, booted):
-    prepare(board, tmp_path, slots, boot_slot)
-    child = board.spawn()
+@pytest.mark.parametrize("name,prepare,args,lines,status", ROADS, ids=[r[0] for r in ROADS])
+def test_power_up_roads(board, name, prepare, args, lines, status):
+    board.sim("--write", f"slot1={board.image('one', '1.0.0.1')}",
+              "--write", f"slot2={board.image('two', '1.0.0.2')}", *prepare)
+    out = board.sim(*args, status=status, stdin=subprocess.DEVNULL)
+    at = 0
     for line in lines:
-        child.expect_exact(line + "\r\n")
-    rest, exit_status = finish(child)
-    assert exit_status == status, f"{name}: rest of the output:\n{rest}"
-    assert "Booting image" not in rest, "no third attempt"
-
-    events = board.events()
-    commands = [text for kind, text in events if kind == "system"]
-    assert commands[0] == "date 122413452025.30\\n"
-    if booted is None:
-        assert not any(kind == "exec" for kind, _ in events)
-        assert commands[-1] == "reboot"
-    else:
-        assert ("exec", "/bin/backtrace") in events
-        assert ("argv", "0 /bin/backtrace") in events
-        assert ("env", "E2E_NAME=board") in events
-        assert "reboot" not in commands
+        at = out.find(line, at)
+        assert at >= 0, f"{name}: {line!r} missing or out of order in\n{out}"
+    assert len(out) < 8192, "nothing spins"
+    assert board.events()[0][1].startswith("rtc 2025-12-24 13:45:3"), "each power-up is marked"
 
 
-def test_the_reboot_comes_after_a_one_second_pause(board, tmp_path):
-    prepare(board, tmp_path, (ERASED, ERASED))
-    _, status = finish(board.spawn())
-    assert status == EXIT_REBOOT
-    kinds = [(k, t) for k, t in board.events() if k in ("sleep", "system")]
-    assert kinds[-2:] == [("sleep", "1000"), ("system", "reboot")]
+def test_simulator_refusals(tmp_path, board):
+    for args, status, text in [
+            (["--board", tmp_path / "none"], EXIT_BOARD, "no board in"),
+            (["--board", board.path, "--bogus"], EXIT_USAGE, "unknown option"),
+            (["--board", board.path, "--fault", "flash-read", "--status"], EXIT_USAGE,
+             "--fault needs a power-up"),
+            (["--board", board.path, "--install", tmp_path / "none"], EXIT_USAGE, "no such file")]:
+        r = subprocess.run([SIM, *map(str, args)], capture_output=True, text=True)
+        assert (r.returncode, text in r.stderr) == (status, True), r.stderr
+    assert "gdbserver=1" not in subprocess.run([SIM, "--help"], capture_output=True).stdout.decode()
+
+
+def test_status_shows_what_the_boot_path_makes_of_the_board(board):
+    v2 = board.image("v2", "2.0.0.2", key=None, hv=2)  # crc good, but never boots
+    board.sim("--write", f"slot1={v2}", "--write", f"slot2={board.image('two', '1.0.0.2')}",
+              "--boot-slot", 7, "--env", "diagnostics=rescue", "--env", "gdbserver=on",
+              "--env", "lowsec=authorised")
+    s = board.status()
+    assert s["slot1"]["crc"] == "good"
+    assert s["slot1"]["boot"].startswith("refused: invalid header 0x8173636f")
+    assert (s["slot2"]["boot"], s["eeprom"]["boot_slot_byte"]) == ("accepted", 7)
+    assert s["eeprom"]["boots"].startswith("slot 1 (the byte names no slot")
+    assert s["environment"]["settings"] == "rescue gdb gdbserver lowsec gdbport=1234"
+    assert s["keys"]["production"].startswith("missing")
+    assert s["board"]["serial"] == "SIM000000001" and len(s["led"]["registers"].split()) == 16
+
+
+def test_the_clock_runs_with_the_board_and_between_power_ups(board):
+    # Set and started at once; the reboot's one-second pause moves it on.
+    board.sim("--rtc", "2025-12-24 13:45:30", "--boot", status=EXIT_REBOOT, stdin=subprocess.DEVNULL)
+    assert "date 122413452025.30\\n" in board.events("system")
+    time.sleep(1.2)
+    assert board.status()["board"]["rtc"] >= "2025-12-24 13:45:32"

@@ -90,13 +90,6 @@ inline Bytes signature_body(const Bytes& signature, int declared = -1) {
     return concat({s, signature});
 }
 
-inline Bytes hex_bytes(const std::string& hex) {
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 inline Bytes signed_payload() {
     Bytes payload(1000);
     for (std::size_t i = 0; i < payload.size(); ++i)

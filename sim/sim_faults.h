@@ -1,0 +1,62 @@
+// The board's fault plan: failures injected into the devices and services of one power-up. Each
+// unit asks the plan whether its operation fails now; the plan counts matching operations so that
+// "the Nth one" can be hit.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+enum class FaultKind {
+    i2c_select,      // the I2C_SLAVE request fails
+    i2c_write,       // a write to the selected device fails
+    i2c_read,        // a read from the selected device fails
+    i2c_short_read,  // a read delivers only `bytes` bytes
+    flash_info,      // MEMGETINFO fails
+    flash_read,      // a pread of "/dev/mtd0" fails
+    flash_write,     // a pwrite of "/dev/mtd0" fails
+    flash_erase,     // a MEMERASE fails
+    create_path,     // creating the system path `path` fails
+    shell,           // system() cannot start the shell (commands starting with `path`, "" = any)
+    exec,            // execv() fails
+    power_cut,       // the power goes during the nth flash erase or write (half of it done)
+    i2c_open,        // opening "/dev/i2c-N" fails (`device` = bus number N, -1 = any bus)
+};
+
+struct Fault {
+    // NOLINTNEXTLINE(google-explicit-constructor): {kind, nth, ...} reads well in fault tables
+    Fault(FaultKind kind_, unsigned nth_ = 0, int device_ = -1, unsigned bytes_ = 0,
+          std::string path_ = {}, int error_ = 5)
+        : kind(kind_),
+          nth(nth_),
+          device(device_),
+          bytes(bytes_),
+          path(std::move(path_)),
+          error(error_) {}
+
+    FaultKind kind;
+    unsigned nth = 0;    // 1-based occurrence among matching operations; 0 = every one
+    int device = -1;     // I2C faults: 7-bit address (i2c_open: bus number), -1 = any
+    unsigned bytes = 0;  // i2c_short_read: bytes delivered
+    std::string path;    // create_path: system path; shell: command prefix ("" = any command)
+    int error = 5;       // errno reported (EIO)
+    unsigned seen = 0;   // matching operations so far (kept by the plan)
+};
+
+class FaultPlan {
+  public:
+    void inject(Fault fault);
+    void clear() { faults_.clear(); }
+    bool empty() const { return faults_.empty(); }
+    // The fault that makes this operation fail (errno set from it), or nullptr. `device` and
+    // `text` narrow the match as the kinds above describe.
+    const Fault* hits(FaultKind kind, int device = -1, std::string_view text = {});
+
+  private:
+    std::vector<Fault> faults_;
+};
+
+}  // namespace sim

@@ -1,0 +1,60 @@
+// The NOR flash behind "/dev/mtd0" (rows of sim_devices.tsv): programming only clears bits,
+// erases take whole blocks, the device ends where it ends, every change is logged. (A power cut
+// in the middle of one: the end-to-end install roads and the power-loss test.)
+#include "sim/sim_flash.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+
+#include "tests/support/board_fixture.h"
+
+namespace {
+
+constexpr std::uint32_t E = sim::kFlashEraseSize;
+
+std::uint32_t place(const std::string& text) {  // "E", "E+1", "END-1", a number
+    const std::uint32_t base = text.starts_with("END") ? std::uint32_t{sim::kFlashSize}
+                               : text[0] == 'E'        ? E
+                                                       : 0;
+    const std::size_t sign = text.find_first_of("+-");
+    const long delta = sign == std::string::npos ? 0 : std::stol(text.substr(sign));
+    return base == 0 ? static_cast<std::uint32_t>(std::stoul(text)) : base + delta;
+}
+
+TEST(SimFlash, ProgramsEraseBlocksAndBounds) {
+    for (const auto& row : read_table(BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv", "flash")) {
+        SCOPED_TRACE(row[0]);
+        TestBoard b;
+        auto& os = b.board();
+        const std::uint32_t at = place(row[2]), length = place(row[3]);
+        b->flash_write(at, hex_bytes(row[4]));
+        const int fd = os.open("/dev/mtd0", O_RDWR);
+        std::vector<std::uint8_t> data = hex_bytes(row[5]);
+        data.resize(length);
+        erase_info_user e{at, length};
+        const long got = row[1] == "w"   ? os.pwrite(fd, data.data(), length, at)
+                         : row[1] == "r" ? os.pread(fd, data.data(), length, at)
+                                         : os.ioctl(fd, MEMERASE, &e);
+        EXPECT_EQ(got, std::stol(row[6]));
+        const auto after = hex_bytes(row[7]);
+        EXPECT_EQ(b->flash_read(at, after.size()), after);
+        EXPECT_EQ(b->flash_log().size(), got >= 0 && row[1] != "r" ? 1u : 0u);
+    }
+    TestBoard b;
+    mtd_info_user info{};
+    ASSERT_EQ(b->ioctl(b->open("/dev/mtd0", O_RDWR), MEMGETINFO, &info), 0);
+    EXPECT_EQ(std::pair(info.size, info.erasesize), std::pair(std::uint32_t{sim::kFlashSize}, E));
+    b->flash_write(0x3000000, bytes_of("RFS"));
+    std::FILE* f = b->fopen("/dev/mtd-rfs", "rb");
+    char head[4] = {};
+    ASSERT_EQ(std::fread(head, 1, 3, f), 3u);
+    std::fclose(f);
+    EXPECT_EQ(std::string(head) + std::to_string(b->rfs_reads()), "RFS1");
+    EXPECT_EQ(b->fopen("/dev/mtd-rfs", "r+"), nullptr);
+    EXPECT_EQ(errno, EROFS);
+}
+
+}  // namespace
