@@ -416,14 +416,21 @@ class Runner:
 
     def run(self, timeout, log_file=None):
         out = open(log_file, "w") if log_file else subprocess.DEVNULL
+        p = subprocess.Popen(self.argv, cwd=self.cwd, env=self.env, stdout=out,
+                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                             start_new_session=True)
         try:
-            r = subprocess.run(self.argv, cwd=self.cwd, env=self.env, stdout=out,
-                               stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                               timeout=timeout, start_new_session=True)
-            return r.returncode == 0
+            return p.wait(timeout=timeout) == 0
         except subprocess.TimeoutExpired:
             return False
         finally:
+            # A hung mutant's test leaves children (a simulated board, say) in its session; they
+            # would go on eating a core for the rest of the run.
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            p.wait()
             if log_file:
                 out.close()
 

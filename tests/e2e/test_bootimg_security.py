@@ -58,7 +58,7 @@ def test_keyfile_decrypts_with_openssl(tmp_path, args, serial):
 
 
 def test_first_boot_writes_the_key_files_bootimg_makes(board, tmp_path):
-    board.sim("--write", f"slot1={board.image(tmp_path, 'app', '1.0.0.1')}")
+    board.sim("--write", f"slot1={board.image('app', '1.0.0.1')}")
     assert "WARNING - problem with security keys" not in finish(board.spawn())[0]
     for name in ("production", "development"):
         run(BOOTIMG, "keyfile", "--serial", "SIM000000001", PUBLIC[name], "-o", tmp_path / name)
