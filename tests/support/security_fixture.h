@@ -17,6 +17,7 @@
 #include "platform/byte_order.h"
 #include "security/signature_policy.h"
 #include "tests/support/board_fixture.h"
+#include "tests/support/table.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
