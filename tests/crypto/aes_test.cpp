@@ -25,8 +25,8 @@ Ctx make(const Bytes& key, std::int64_t length, std::int64_t encrypt) {
 TEST(Aes, Table) {
     for (const auto& row : read_table("tests/crypto/fixtures/aes.tsv")) {
         SCOPED_TRACE(row.where());
-        const Bytes key = from_hex(row["key"]), input = from_hex(row["input"]),
-                    iv0 = from_hex(row["iv"]);
+        const Bytes key = hex_bytes(row["key"]), input = hex_bytes(row["input"]),
+                    iv0 = hex_bytes(row["iv"]);
         const auto n = static_cast<std::int32_t>(row.num("length"));
         const auto dir = static_cast<std::int32_t>(row.num("dir"));
         const Ctx ctx = make(key, row.num("keylen"), row.num("ctxdir"));
@@ -55,11 +55,11 @@ TEST(Aes, Table) {
 }
 
 TEST(Aes, EcbModeAndTheKeySchedules) {
-    const Bytes key = from_hex("000102030405060708090a0b0c0d0e0f");
+    const Bytes key = hex_bytes("000102030405060708090a0b0c0d0e0f");
     AESCtx ctx{};
     ASSERT_EQ(AES_initKey(&ctx, 128, key.data(), 1, AES_MODE_ECB), 0);
     EXPECT_EQ(std::memcmp(ctx.roundKeys, ctx.encRoundKeys, sizeof ctx.roundKeys), 0);
-    Bytes two = from_hex("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
+    Bytes two = hex_bytes("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
     std::int32_t bits = 0;
     ASSERT_EQ(AES_blockEncrypt(&ctx, nullptr, two.data(), 256 + 7, two.data(), &bits), 0);
     EXPECT_EQ(bits, 256);  // a trailing part of a block is ignored
@@ -75,7 +75,7 @@ TEST(Aes, AgreesWithTheOracleInPlaceAtEveryAlignment) {
     const auto rows = fixture_rows("aes_cbc_vectors.txt");
     ASSERT_GT(rows.size(), 900u);
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Bytes key = from_hex(rows[i][0]), iv0 = from_hex(rows[i][1]);
+        const Bytes key = hex_bytes(rows[i][0]), iv0 = hex_bytes(rows[i][1]);
         const auto n = static_cast<std::int32_t>(std::stoul(rows[i][3]));
         const Bytes plain = xorshift_bytes(static_cast<std::uint32_t>(std::stoul(rows[i][2])), n);
         Bytes storage(i % 4 + n + 17);  // buffer and vector at odd addresses too

@@ -15,6 +15,7 @@
 
 #include "crypto/imgsign.h"
 #include "platform/platform.h"
+#include "tests/support/table.h"
 
 namespace crypto_test {
 
@@ -71,13 +72,6 @@ inline Bytes xorshift_bytes(std::uint32_t seed, std::size_t length) {
         x ^= x << 5;
         b = static_cast<std::uint8_t>(x);
     }
-    return out;
-}
-
-inline Bytes from_hex(const std::string& hex) {
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 

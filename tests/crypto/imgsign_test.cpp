@@ -17,7 +17,7 @@ struct Signed {
 
 Signed first_signature(const std::string& key) {
     for (const auto& row : fixture_rows("rsa_signatures.txt"))
-        if (row[0] == key) return {read_fixture(row[0]), from_hex(row[1]), from_hex(row[2])};
+        if (row[0] == key) return {read_fixture(row[0]), hex_bytes(row[1]), hex_bytes(row[2])};
     ADD_FAILURE() << key;
     return {};
 }

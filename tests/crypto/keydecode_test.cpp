@@ -56,7 +56,8 @@ TEST(KeyDecode, Table) {
     for (const auto& row : read_table("tests/crypto/fixtures/keydecode.tsv")) {
         SCOPED_TRACE(row.where());
         const std::string op = row["op"], text = row["input"];
-        Bytes in = op == "base64" || op == "pem" ? Bytes(text.begin(), text.end()) : from_hex(text);
+        Bytes in =
+            op == "base64" || op == "pem" ? Bytes(text.begin(), text.end()) : hex_bytes(text);
         in.reserve(1);  // an empty input still has an address
         EXPECT_EQ(run(op, in), row["want"]);
     }

@@ -40,7 +40,7 @@ TEST_F(Rsa, Pkcs1Vectors) {
     std::map<std::string, int> per_class;
     for (const auto& row : fixture_rows("pkcs1_vectors.txt")) {
         SCOPED_TRACE(row[0] + " " + row[1]);
-        const Bytes pem = read_fixture(row[2]), digest = from_hex(row[3]), sig = from_hex(row[4]);
+        const Bytes pem = read_fixture(row[2]), digest = hex_bytes(row[3]), sig = hex_bytes(row[4]);
         const std::int32_t status = verify(digest, sig, pem);
         EXPECT_TRUE(row[5] == "reject" ? status < 0 : status == std::stoi(row[5])) << status;
         Key key(pem);
@@ -98,8 +98,8 @@ TEST_F(Rsa, OracleSignaturesAndEveryOneBitChange) {
     ASSERT_EQ(rows.size(), 24u);
     std::map<std::string, bool> flipped;  // one sweep per key size keeps the run short
     for (const auto& row : rows) {
-        const Bytes pem = read_fixture(row[0]), digest = from_hex(row[1]);
-        Bytes sig = from_hex(row[2]);
+        const Bytes pem = read_fixture(row[0]), digest = hex_bytes(row[1]);
+        Bytes sig = hex_bytes(row[2]);
         ASSERT_EQ(verify(digest, sig, pem), 0) << row[0];
         if (std::exchange(flipped[row[0].substr(0, 7)], true)) continue;
         const std::size_t stride = sig.size() > 256 ? 7 : 1;  // 1024 and 2048 get every bit

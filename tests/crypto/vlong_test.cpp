@@ -17,7 +17,7 @@ struct VDeleter {
 using V = std::unique_ptr<vlong, VDeleter>;
 
 V from(const std::string& hex) {
-    const Bytes b = from_hex(hex);
+    const Bytes b = hex_bytes(hex);
     vlong* v = nullptr;
     EXPECT_EQ(VLONG_fromBytes(b.data(), static_cast<std::int32_t>(b.size()), &v, nullptr), 0);
     return V(v);
@@ -72,7 +72,7 @@ TEST(Vlong, Table) {
 
 TEST(Vlong, GrowthQueueAndBits) {
     vlong *v = nullptr, *queue = nullptr;
-    EXPECT_EQ(VLONG_fromBytes(from_hex("01").data(), -1, &v, nullptr), -6003);
+    EXPECT_EQ(VLONG_fromBytes(hex_bytes("01").data(), -1, &v, nullptr), -6003);
     V value = from("0102030405060708");
     EXPECT_EQ(VLONG_growKeep(value.get(), VLONG_MAX_WORDS + 1), -6003);
     EXPECT_EQ(VLONG_growDrop(value.get(), VLONG_MAX_WORDS + 1), -6003);

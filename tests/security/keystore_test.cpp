@@ -66,22 +66,24 @@ TEST(KeyStore, UnitStates) {
     const std::map<std::string, std::string> keys = {
         {"production", PRODUCTION},
         {"development", DEVELOPMENT},
-        {"-", ""},
+        {"", ""},
         {"NO_SERIAL", "WARNING: Serial # not set on this unit. Built in keys must be used\n"}};
-    for (const auto& row : cell_rows("keystore.txt")) {
-        SCOPED_TRACE(row[0]);
-        SecurityBoard board(with_serial(row[1]));
-        if (row[3] == "serial")
+    for (const auto& row : read_table("tests/security/data/keystore.tsv")) {
+        SCOPED_TRACE(row.where());
+        SecurityBoard board(with_serial(row["serial"]));
+        if (row["fault"] == "serial")
             board.sim().inject(fault(sim::FaultKind::i2c_read, {}, sim::kEepromAddr7));
-        if (row[3] == "create") board.sim().inject(fault(sim::FaultKind::create_path, row[2]));
+        if (row["fault"] == "create")
+            board.sim().inject(fault(sim::FaultKind::create_path, row["path"]));
         KeyRecord record;
-        EXPECT_EQ(imgsign_load_key(&record, row[2].c_str()), std::stoi(row[4]));
+        EXPECT_EQ(imgsign_load_key(&record, row["path"].c_str()), row.num("result"));
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data), record.length),
-                  keys.at(row[5]));
-        EXPECT_EQ(board.out(), cell_text(row[6], keys));
-        EXPECT_EQ(board.exists(row[2]), row[7] != "-");
-        if (row[7] != "-") {
-            EXPECT_EQ(crypt(false, board.file(row[2]), row[7].c_str()), keys.at(row[5]));
+                  keys.at(row["key"]));
+        EXPECT_EQ(board.out(), fill(row["output"], keys));
+        EXPECT_EQ(board.exists(row["path"]), !row["material"].empty());
+        if (!row["material"].empty()) {
+            EXPECT_EQ(crypt(false, board.file(row["path"]), row["material"].c_str()),
+                      keys.at(row["key"]));
         }
     }
     SecurityBoard board;

@@ -26,21 +26,21 @@ const std::map<std::string, std::string> kTexts = {
     {"NOTE", "NOTE: Uboot low security mode override enabled\n"}};
 
 TEST(LowSecurity, PresenceTest) {
-    for (const auto& row : cell_rows("presence.txt")) {
-        SCOPED_TRACE(row[0]);
-        SecurityBoard board({}, cell_keys(row[2]));
+    for (const auto& row : read_table("tests/security/data/presence.tsv")) {
+        SCOPED_TRACE(row.where());
+        SecurityBoard board({}, console_script(row["keys"]));
         auto& source = board.sim().random();
-        row[1] == "fail" ? source.fail_with(EIO) : source.put(hex_bytes(row[1]));
-        if (row[7] == "1")
+        row["random"] == "fail" ? source.fail_with(EIO) : source.put(hex_bytes(row["random"]));
+        if (row["marker fails"] == "1")
             board.sim().inject(fault(sim::FaultKind::create_path, LOWSEC_MARKER_PATH));
         install_interrupt_handler();
-        EXPECT_EQ(physical_presence_test(), std::stoi(row[3]));
+        EXPECT_EQ(physical_presence_test(), row.num("result"));
         const std::string out = board.out();
-        in_order(out, row[4], kTexts);
-        EXPECT_EQ(board.sim().led_blinks(), std::stoul(row[5]));
-        EXPECT_EQ(lowsec_active(), row[6] == "1");
-        EXPECT_EQ(board.file(LOWSEC_MARKER_PATH), row[6] == "1" ? "tolvrine\n" : "");
-        EXPECT_EQ(out.ends_with(kTexts.at("CORRECT")), row[3] == "1");
+        in_order(out, row["transcript"], kTexts);
+        EXPECT_EQ(board.sim().led_blinks(), static_cast<unsigned>(row.num("blinks")));
+        EXPECT_EQ(lowsec_active(), row["marker"] == "1");
+        EXPECT_EQ(board.file(LOWSEC_MARKER_PATH), row["marker"] == "1" ? "tolvrine\n" : "");
+        EXPECT_EQ(out.ends_with(kTexts.at("CORRECT")), row["result"] == "1");
         EXPECT_EQ(board.sim().random().queued(), 0u);  // every byte put was drawn
         EXPECT_EQ(sim::event_texts(board.events(), "led").empty(),
                   out.find(HIT) == std::string::npos);
@@ -109,17 +109,17 @@ TEST(LowSecurity, ThreeWrongAnswersResetTheBoard) {
 }
 
 TEST(LowSecurity, DisableQuestionAndMarker) {
-    for (const auto& row : cell_rows("disable.txt")) {
-        SCOPED_TRACE(row[0]);
-        SecurityBoard board({}, cell_keys(row[2]));
-        boot_settings.lowsec_authorised = row[1] == "1" ? 1 : 0;
-        if (row[1] != "1") {
+    for (const auto& row : read_table("tests/security/data/disable.tsv")) {
+        SCOPED_TRACE(row.where());
+        SecurityBoard board({}, console_script(row["keys"]));
+        boot_settings.lowsec_authorised = row["override"] == "1" ? 1 : 0;
+        if (row["override"] != "1") {
             ASSERT_EQ(lowsec_marker_set(1), 0);
         }
-        EXPECT_EQ(physical_presence_test(), std::stoi(row[3]));
-        EXPECT_EQ(board.exists(LOWSEC_MARKER_PATH), row[4] == "1");
-        EXPECT_EQ(lowsec_active(), row[5] == "1");
-        EXPECT_EQ(board.out(), cell_text(row[6], kTexts));
+        EXPECT_EQ(physical_presence_test(), row.num("result"));
+        EXPECT_EQ(board.exists(LOWSEC_MARKER_PATH), row["marker"] == "1");
+        EXPECT_EQ(lowsec_active(), row["active"] == "1");
+        EXPECT_EQ(board.out(), fill(row["transcript"], kTexts));
     }
     // Removing a marker that is not there is no error; one that cannot be created is reported.
     SecurityBoard board;

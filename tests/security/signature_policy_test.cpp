@@ -40,29 +40,29 @@ Bytes old_rfs(std::uint32_t kind = IMG_KIND_RFS) {
 }
 
 TEST(SignaturePolicy, AcceptanceMatrix) {
-    for (const auto& row : table_rows("policy_matrix.txt")) {
+    for (const auto& row : read_table("tests/security/data/policy_matrix.tsv")) {
         for (const char answer : {'y', 'n'}) {
-            SCOPED_TRACE(row[0] + " " + row[1] + " " + row[2] + " " + answer);
+            SCOPED_TRACE(row["signer"] + " " + row["lowsec"] + " " + row["dev"] + " " + answer);
             SecurityBoard board({}, std::string(1, answer));
             ASSERT_EQ(imgsign_keys_present(), 1);  // the key files exist, as after start-up
             board.sim().flash_write(
                 FLASH_RFS_OFFSET,
-                row[2] == "yes" ? old_rfs() : signed_image("production", IMG_KIND_RFS));
-            if (row[1] == "override") boot_settings.lowsec_authorised = 1;
-            if (row[1] == "marker") {
+                row["dev"] == "yes" ? old_rfs() : signed_image("production", IMG_KIND_RFS));
+            if (row["lowsec"] == "override") boot_settings.lowsec_authorised = 1;
+            if (row["lowsec"] == "marker") {
                 ASSERT_EQ(lowsec_marker_set(1), 0);
             }
             board.clear_events();
-            const int expected = std::stoi(answer == 'y' ? row[5] : row[6]);
-            EXPECT_EQ(imgsign_verify_image(signed_image(row[0])), expected);
-            std::string transcript = row[3] == "-" ? "" : cell_text(row[3], kTexts);
-            if (row[4] == "yes")
+            const int expected = static_cast<int>(row.num(answer == 'y' ? "yes" : "no"));
+            EXPECT_EQ(imgsign_verify_image(signed_image(row["signer"])), expected);
+            std::string transcript = fill(row["transcript"], kTexts);
+            if (row["prompt"] == "yes")
                 transcript += std::string("Install image anyway? y/N? ") + answer + "\n";
-            if (row[0] != "none") transcript += expected == 1 ? V : R;
+            if (row["signer"] != "none") transcript += expected == 1 ? V : R;
             EXPECT_EQ(board.out(), transcript);
-            EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, row[7] == "yes");
-            EXPECT_EQ(board.opens("/dev/mtd-rfs") > 0, row[8] == "yes");
-            EXPECT_EQ(board.sim().rfs_reads() != 0, row[8] == "yes");
+            EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, row["devkey"] == "yes");
+            EXPECT_EQ(board.opens("/dev/mtd-rfs") > 0, row["rfs"] == "yes");
+            EXPECT_EQ(board.sim().rfs_reads() != 0, row["rfs"] == "yes");
         }
     }
 }

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "tests/support/board_fixture.h"
+#include "tests/support/table.h"
 
 namespace {
 
@@ -106,14 +107,15 @@ TEST(SimFaults, TheFaultPlanHitsItsOperation) {
         {"create_path", sim::FaultKind::create_path},
         {"shell", sim::FaultKind::shell},
         {"exec", sim::FaultKind::exec}};
-    for (const auto& row : read_table(BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv", "fault")) {
+    for (const auto& row : read_table("tests/sim/data/fault.tsv")) {
         TestBoard b;
-        b->inject({kinds.at(row[1]), static_cast<unsigned>(std::stoul(row[2])), std::stoi(row[3]),
-                   static_cast<unsigned>(std::stoul(row[4])), row[5]});
-        const long first = operation(b.board(), row[6]);
-        EXPECT_EQ(std::pair(first, operation(b.board(), row[6])),
-                  std::pair(std::stol(row[7]), std::stol(row[8])))
-            << row[0];
+        b->inject({kinds.at(row["kind"]), static_cast<unsigned>(row.num("nth")),
+                   static_cast<int>(row.num("device")), static_cast<unsigned>(row.num("bytes")),
+                   row["path"]});
+        const long long first = operation(b.board(), row["operation"]);
+        const long long second = operation(b.board(), row["operation"]);
+        EXPECT_EQ(std::pair(first, second), std::pair(row.num("first"), row.num("second")))
+            << row.where();
     }
 }
 

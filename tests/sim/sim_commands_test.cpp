@@ -1,4 +1,4 @@
-// The board's own file system and its command runner (rows of sim_devices.tsv): where system
+// The board's own file system and its command runner (rows of tests/sim/data/): where system
 // paths land, which commands run for real and which are recorded, and the break while one runs.
 #include "sim/sim_commands.h"
 
@@ -6,31 +6,32 @@
 #include <signal.h>
 
 #include "tests/support/board_fixture.h"
+#include "tests/support/table.h"
 
 namespace {
-
-const std::string kTable = BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv";
 
 TEST(SimPaths, SystemPathsAndCommandTextsMoveIntoTheBoardRoot) {
     TestBoard b;
     const std::string root = (b.dir() / "root").string();
-    for (const auto& row : read_table(kTable, "path"))
-        EXPECT_EQ(b->host_path(row[0]), row[1] == "-" ? "" : root + row[1]) << row[0];
-    for (auto row : read_table(kTable, "rewrite")) {
-        for (std::size_t at; (at = row[1].find("R/")) != std::string::npos;)
-            row[1].replace(at, 1, root);
-        EXPECT_EQ(b->rewrite_command(row[0]), row[1]);
+    for (const auto& row : read_table("tests/sim/data/path.tsv"))
+        EXPECT_EQ(b->host_path(row["path"]), row["lands"].empty() ? "" : root + row["lands"])
+            << row.where();
+    for (const auto& row : read_table("tests/sim/data/rewrite.tsv")) {
+        std::string runs = row["runs"];
+        for (std::size_t at; (at = runs.find("R/")) != std::string::npos;)
+            runs.replace(at, 1, root);
+        EXPECT_EQ(b->rewrite_command(row["command"]), runs);
     }
 }
 
 TEST(SimCommands, RealCommandsRunInTheRootOthersAreRecordedOrHandled) {
-    for (const auto& row : read_table(kTable, "command")) {
+    for (const auto& row : read_table("tests/sim/data/command.tsv")) {
         TestBoard b;
         b->setenv("A", "1", 1);
         b->add_command("tftp", [](sim::SimBoard&, std::string_view) { return 7 << 8; });
-        EXPECT_EQ(b->system(row[0].c_str()), std::stoi(row[1])) << row[0];
-        EXPECT_EQ(b.out(), row.size() > 2 ? row[2] : "") << row[0];
-        EXPECT_EQ(b.commands(), std::vector<std::string>{row[0]});
+        EXPECT_EQ(b->system(row["command"].c_str()), row.num("status")) << row.where();
+        EXPECT_EQ(b.out(), row["output"]) << row.where();
+        EXPECT_EQ(b.commands(), std::vector<std::string>{row["command"]});
     }
     TestBoard b;
     EXPECT_EQ(b->setenv("C=D", "x", 1), -1);

@@ -1,6 +1,6 @@
-// The NOR flash behind "/dev/mtd0" (rows of sim_devices.tsv): programming only clears bits,
-// erases take whole blocks, the device ends where it ends, every change is logged. (A power cut
-// in the middle of one: the end-to-end install roads and the power-loss test.)
+// The NOR flash behind "/dev/mtd0" (rows of tests/sim/data/flash.tsv): programming only clears
+// bits, erases take whole blocks, the device ends where it ends, every change is logged. (A power
+// cut in the middle of one: the end-to-end install roads and the power-loss test.)
 #include "sim/sim_flash.h"
 
 #include <fcntl.h>
@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "tests/support/board_fixture.h"
+#include "tests/support/table.h"
 
 namespace {
 
@@ -25,23 +26,23 @@ std::uint32_t place(const std::string& text) {  // "E", "E+1", "END-1", a number
 }
 
 TEST(SimFlash, ProgramsEraseBlocksAndBounds) {
-    for (const auto& row : read_table(BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv", "flash")) {
-        SCOPED_TRACE(row[0]);
+    for (const auto& row : read_table("tests/sim/data/flash.tsv")) {
+        SCOPED_TRACE(row.where());
         TestBoard b;
         auto& os = b.board();
-        const std::uint32_t at = place(row[2]), length = place(row[3]);
-        b->flash_write(at, hex_bytes(row[4]));
+        const std::uint32_t at = place(row["offset"]), length = place(row["length"]);
+        b->flash_write(at, hex_bytes(row["before"]));
         const int fd = os.open("/dev/mtd0", O_RDWR);
-        std::vector<std::uint8_t> data = hex_bytes(row[5]);
+        std::vector<std::uint8_t> data = hex_bytes(row["data"]);
         data.resize(length);
         erase_info_user e{at, length};
-        const long got = row[1] == "w"   ? os.pwrite(fd, data.data(), length, at)
-                         : row[1] == "r" ? os.pread(fd, data.data(), length, at)
-                                         : os.ioctl(fd, MEMERASE, &e);
-        EXPECT_EQ(got, std::stol(row[6]));
-        const auto after = hex_bytes(row[7]);
+        const long got = row["op"] == "w"   ? os.pwrite(fd, data.data(), length, at)
+                         : row["op"] == "r" ? os.pread(fd, data.data(), length, at)
+                                            : os.ioctl(fd, MEMERASE, &e);
+        EXPECT_EQ(got, row.num("result"));
+        const auto after = hex_bytes(row["after"]);
         EXPECT_EQ(b->flash_read(at, after.size()), after);
-        EXPECT_EQ(b->flash_log().size(), got >= 0 && row[1] != "r" ? 1u : 0u);
+        EXPECT_EQ(b->flash_log().size(), got >= 0 && row["op"] != "r" ? 1u : 0u);
     }
     TestBoard b;
     mtd_info_user info{};

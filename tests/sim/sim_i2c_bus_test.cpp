@@ -1,5 +1,5 @@
 // The devices behind I2C bus 1 (EEPROM, RTC, LED controller) as the boot manager's transfers meet
-// them, the LED's blinks and the clock that runs: rows of sim_devices.tsv.
+// them, the LED's blinks and the clock that runs: rows of tests/sim/data/.
 #include "sim/sim_i2c_bus.h"
 
 #include <fcntl.h>
@@ -11,22 +11,21 @@
 #include <sstream>
 
 #include "tests/support/board_fixture.h"
+#include "tests/support/table.h"
 
 namespace {
 
-const std::string kTable = BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv";
-
 TEST(SimI2cDevices, WritesStoreAfterTheOffsetAndReadsFetchFromThePointer) {
-    for (const auto& row : read_table(kTable, "i2c")) {
-        SCOPED_TRACE(row[0]);
+    for (const auto& row : read_table("tests/sim/data/i2c.tsv")) {
+        SCOPED_TRACE(row.where());
         TestBoard b;
         auto& os = b.board();
-        const int fd = os.open(row[1].c_str(), O_RDWR);
-        const auto addr = static_cast<std::uintptr_t>(std::stoul(row[2], nullptr, 16));
+        const int fd = os.open(row["bus"].c_str(), O_RDWR);
+        const auto addr = static_cast<std::uintptr_t>(std::stoul(row["address"], nullptr, 16));
         ASSERT_EQ(os.ioctl(fd, sim::kI2cSlave, reinterpret_cast<void*>(addr)), 0);
-        const auto message = hex_bytes(row[3]), offset = hex_bytes(row[4]);
-        const auto expected = hex_bytes(row[5]);
-        const int error = std::stoi(row[6]);
+        const auto message = hex_bytes(row["write"]), offset = hex_bytes(row["offset"]);
+        const auto expected = hex_bytes(row["read"]);
+        const int error = static_cast<int>(row.num("errno"));
         errno = 0;
         EXPECT_EQ(os.write(fd, message.data(), message.size()),
                   error ? -1 : static_cast<ssize_t>(message.size()));
@@ -40,11 +39,11 @@ TEST(SimI2cDevices, WritesStoreAfterTheOffsetAndReadsFetchFromThePointer) {
     EXPECT_EQ(b->open("/dev/i2c-2", O_RDWR), -1);
     b->eeprom().write(hex_bytes("00 10 09"));
     EXPECT_EQ(b->eeprom().access_log(), (std::vector<sim::I2cAccess>{{'w', 0x10, 1}}));
-    for (const auto& row : read_table(kTable, "led")) {
+    for (const auto& row : read_table("tests/sim/data/led.tsv")) {
         TestBoard led;
-        for (const std::uint8_t v : hex_bytes(row[0]))
+        for (const std::uint8_t v : hex_bytes(row["values"]))
             led->led().write(std::vector<std::uint8_t>{5, v});
-        EXPECT_EQ(led->led_blinks(), std::stoul(row[1])) << row[0];
+        EXPECT_EQ(led->led_blinks(), row.num("blinks")) << row.where();
     }
 }
 
@@ -56,13 +55,13 @@ TEST(SimRtc, RunsWithTheBoardsClockAndBetweenPowerUps) {
         std::copy(b.begin(), b.end(), t.begin());
         return t;
     };
-    for (const auto& row : read_table(kTable, "rtc")) {
+    for (const auto& row : read_table("tests/sim/data/rtc.tsv")) {
         TestBoard b;
-        b->set_rtc(bcd(row[1]));
-        b->set_rtc_running(row[3] == "1");
-        std::istringstream sleeps(row[2]);
+        b->set_rtc(bcd(row["start"]));
+        b->set_rtc_running(row["running"] == "1");
+        std::istringstream sleeps(row["sleeps"]);
         for (unsigned ms; sleeps >> ms;) b->sleep_ms(ms);
-        EXPECT_EQ(b->rtc(), bcd(row[4])) << row[0];
+        EXPECT_EQ(b->rtc(), bcd(row["after"])) << row.where();
     }
     TestBoard b;  // five seconds of host time since the clock was last seen
     b->set_rtc(bcd("00 00 12 01 01 01 25"));

@@ -10,18 +10,19 @@
 #include <cstring>
 
 #include "tests/support/board_fixture.h"
+#include "tests/support/table.h"
 
 namespace {
 
 TEST(SimNetwork, ASessionOfCommandsSetsTheInterface) {
     TestBoard b;
     sim::SimNetwork net(b.board());
-    for (const auto& row : read_table(BOOTMGR_SOURCE_DIR "/tests/sim/sim_devices.tsv", "eth0")) {
-        EXPECT_EQ(b->system(row[0].c_str()), std::stoi(row[1]) << 8) << row[0];
+    for (const auto& row : read_table("tests/sim/data/eth0.tsv")) {
+        EXPECT_EQ(b->system(row["command"].c_str()), row.num("status") << 8) << row.where();
         const auto& e = net.eth0();
         EXPECT_EQ(std::to_string(e.up) + " " + e.address + " " + e.netmask + " " + e.gateway,
-                  row[2])
-            << row[0];
+                  row["state"])
+            << row.where();
     }
     EXPECT_EQ(b->system("ifconfig eth0 hw ether 00:0a:0b:0c:0d:0e\n"), 0);
     EXPECT_EQ(net.eth0().mac, "00:0a:0b:0c:0d:0e");

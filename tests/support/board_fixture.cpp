@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "platform/byte_order.h"
 
@@ -211,39 +210,4 @@ std::vector<std::uint8_t> make_archive(const std::vector<ArchiveFile>& files) {
     std::error_code ec;
     fs::remove_all(dir, ec);
     return result;
-}
-
-std::vector<std::vector<std::string>> read_table(const std::string& path, std::string_view table) {
-    std::vector<std::vector<std::string>> rows;
-    std::ifstream f(path);
-    for (std::string line; std::getline(f, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> fields(1);
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            if (line[i] == '\t') {
-                fields.emplace_back();
-            } else if (line[i] == '\\' && i + 1 < line.size()) {
-                const char c = line[++i];
-                fields.back() += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-            } else {
-                fields.back() += line[i];
-            }
-        }
-        if (fields[0] == table) rows.emplace_back(fields.begin() + 1, fields.end());
-    }
-    return rows;
-}
-
-std::vector<std::uint8_t> hex_bytes(std::string_view text) {
-    std::vector<std::uint8_t> out;
-    std::istringstream in{std::string(text)};
-    for (std::string word; in >> word;) {
-        if (word == "-") continue;
-        // A word of one or two digits is one byte; a longer one is a run of byte pairs.
-        const std::size_t step = word.size() <= 2 ? word.size() : 2;
-        for (std::size_t at = 0; at + step <= word.size(); at += step)
-            out.push_back(
-                static_cast<std::uint8_t>(std::stoul(word.substr(at, step), nullptr, 16)));
-    }
-    return out;
 }

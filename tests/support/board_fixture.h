@@ -143,10 +143,3 @@ inline std::vector<std::uint8_t> pattern_bytes(std::size_t n, std::uint8_t seed)
     for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 13 + (i >> 8));
     return v;
 }
-
-// The rows of one table of a tab-separated data file: lines "<table>\t<field>\t<field>...",
-// without the table name; '#' lines and blank lines are skipped, and \n, \r, \t and \\ in a field
-// stand for the character. A file that cannot be read gives no rows.
-std::vector<std::vector<std::string>> read_table(const std::string& path, std::string_view table);
-// "0d 04 ff" or "0d04ff" -> {0x0d, 0x04, 0xff}; "-" -> {}.
-std::vector<std::uint8_t> hex_bytes(std::string_view text);

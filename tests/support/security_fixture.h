@@ -1,12 +1,11 @@
 // For the image security tests: a board with the process-wide state of a new power-up, raw
 // version-3 images with header entries as given (damaged ones included), and the test signatures
-// of tests/security/signatures.txt.
+// of tests/security/data/signatures.txt.
 #pragma once
 
 #include <fstream>
 #include <initializer_list>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "platform/byte_order.h"
 #include "security/signature_policy.h"
 #include "tests/support/board_fixture.h"
+#include "tests/support/table.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -98,7 +98,7 @@ inline Bytes signed_payload() {
 }
 // "production", "development" or "unknown": that key's signature of signed_payload().
 inline Bytes test_signature(std::string_view signer) {
-    std::ifstream f(std::string(BOOTMGR_SOURCE_DIR) + "/tests/security/signatures.txt");
+    std::ifstream f(std::string(BOOTMGR_SOURCE_DIR) + "/tests/security/data/signatures.txt");
     for (std::string name, hex; f >> name;) {
         if (name == "#") {
             std::getline(f, hex);
@@ -112,83 +112,24 @@ inline Bytes test_signature(std::string_view signer) {
     return {};
 }
 
-// The rows of a table file of tests/security, split at blanks; '#' lines are comments.
-inline std::vector<std::vector<std::string>> table_rows(const std::string& name) {
-    std::ifstream f(std::string(BOOTMGR_SOURCE_DIR) + "/tests/security/" + name);
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(f, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        rows.emplace_back();
-        for (std::string w; fields >> w;) rows.back().push_back(w);
+// A decoded table field with {NAME} replaced by names.at(NAME).
+inline std::string fill(std::string text, const std::map<std::string, std::string>& names = {}) {
+    for (std::size_t at; (at = text.find('{')) != std::string::npos;) {
+        const std::size_t end = text.find('}', at);
+        if (end == std::string::npos) break;
+        text.replace(at, end - at + 1, names.at(text.substr(at + 1, end - at - 1)));
     }
-    if (rows.empty()) ADD_FAILURE() << "no rows in " << name;
-    return rows;
+    return text;
 }
 
-// Text of a table cell: the escapes \n, \r and \0, and {NAME} replaced by names.at(NAME).
-inline std::string cell_text(std::string_view cell,
-                             const std::map<std::string, std::string>& names = {}) {
-    std::string out;
-    for (std::size_t i = 0; i < cell.size(); ++i) {
-        if (cell[i] == '\\' && i + 1 < cell.size()) {
-            const char c = cell[++i];
-            out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == '0' ? '\0' : c;
-        } else if (cell[i] == '{' && cell.find('}', i) != std::string_view::npos) {
-            const std::size_t end = cell.find('}', i);
-            out += names.at(std::string(cell.substr(i + 1, end - i - 1)));
-            i = end;
-        } else {
-            out += cell[i];
-        }
-    }
-    return out;
-}
-// Console keys of a table cell: text as cell_text gives it, with <break> for the operator's break
-// and <none> for a read that delivers nothing.
-inline sim::ConsoleScript cell_keys(std::string_view cell) {
-    sim::ConsoleScript script;
-    while (!cell.empty()) {
-        const std::size_t at = cell.find('<');
-        script.keys(cell_text(cell.substr(0, at)));
-        if (at == std::string_view::npos) break;
-        if (cell.substr(at).starts_with("<break>"))
-            script.interrupt();
-        else
-            script.nothing();
-        cell.remove_prefix(cell.find('>', at) + 1);
-    }
-    return script;
-}
-// The rows of a table file whose cells are separated by '|' (blanks around them dropped).
-inline std::vector<std::vector<std::string>> cell_rows(const std::string& name) {
-    std::vector<std::vector<std::string>> rows;
-    std::ifstream f(std::string(BOOTMGR_SOURCE_DIR) + "/tests/security/" + name);
-    for (std::string line; std::getline(f, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        rows.emplace_back();
-        for (std::size_t at = 0; at <= line.size();) {
-            std::size_t bar = line.find('|', at);
-            if (bar == std::string::npos) bar = line.size();
-            const std::size_t b = line.find_first_not_of(' ', at),
-                              e = line.find_last_not_of(' ', bar - 1);
-            rows.back().push_back(
-                b < bar && e != std::string::npos && e >= b ? line.substr(b, e - b + 1) : "");
-            at = bar + 1;
-        }
-    }
-    if (rows.empty()) ADD_FAILURE() << "no rows in " << name;
-    return rows;
-}
-
-// Whether the parts appear in the text in this order; parts is a table cell of cell_text pieces
-// with " ; " between them.
+// Whether the parts appear in the text in this order; parts are escaped fill() pieces with " ; "
+// between them.
 inline void in_order(const std::string& text, std::string_view parts,
                      const std::map<std::string, std::string>& names = {}) {
     std::size_t at = 0;
     while (!parts.empty()) {
         const std::size_t semi = parts.find(" ; ");
-        const std::string part = cell_text(parts.substr(0, semi), names);
+        const std::string part = fill(unescape(parts.substr(0, semi)), names);
         parts = semi == std::string_view::npos ? std::string_view() : parts.substr(semi + 3);
         const std::size_t found = text.find(part, at);
         ASSERT_NE(found, std::string::npos)

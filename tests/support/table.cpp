@@ -231,3 +231,17 @@ std::int64_t number_of(std::string_view text, const std::map<std::string, std::i
     }
     return total;
 }
+
+std::vector<std::uint8_t> hex_bytes(std::string_view text) {
+    std::vector<std::uint8_t> out;
+    std::istringstream in{std::string(text)};
+    for (std::string word; in >> word;) {
+        if (word == "-") continue;
+        // A word of one or two digits is one byte; a longer one is a run of byte pairs.
+        const std::size_t step = word.size() <= 2 ? word.size() : 2;
+        for (std::size_t at = 0; at + step <= word.size(); at += step)
+            out.push_back(
+                static_cast<std::uint8_t>(std::stoul(word.substr(at, step), nullptr, 16)));
+    }
+    return out;
+}

@@ -61,3 +61,6 @@ std::vector<std::string> split(std::string_view text, char separator);
 // to words such as "B" (a multiplier when written after a number: "3B" is three times B).
 std::int64_t number_of(std::string_view text,
                        const std::map<std::string, std::int64_t>& names = {});
+
+// "0d 04 ff" or "0d04ff" -> {0x0d, 0x04, 0xff}; "-" -> {}.
+std::vector<std::uint8_t> hex_bytes(std::string_view text);
