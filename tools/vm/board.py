@@ -34,7 +34,7 @@ def header_constants(path):
     with open(os.path.join(SRC, path), encoding="utf-8") as f:
         text = f.read()
     return {m[1]: int(m[2], 0) for m in
-            re.finditer(r"constexpr\s+std::\w+\s+(\w+)\s*=\s*(0x[0-9A-Fa-f]+|\d+);", text)}
+            re.finditer(r"constexpr\s+[\w:]+\s+(\w+)\s*=\s*(0x[0-9A-Fa-f]+|\d+);", text)}
 
 
 FLASH = header_constants("flash/flash.h")
@@ -134,9 +134,9 @@ class Board:
             f.write(b"\xff" * room)
 
     def corrupt(self, spec):
-        """Flips one byte (default: the first payload byte after a 24-byte header)."""
+        """Flips one byte (default: byte 64, inside every image) so its CRC check fails."""
         (offset, _), extra = region(spec)
-        where = offset + (extra or 24)
+        where = offset + (extra or 64)
         with open(self.flash, "r+b") as f:
             f.seek(where)
             byte = f.read(1)[0]

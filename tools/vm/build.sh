@@ -2,8 +2,8 @@
 # Builds what the emulated board runs, each piece once and cached outside the work tree under a
 # key made from its inputs (BOOTMGR_VM_CACHE, default ~/.cache/bootmgr-vm):
 #   kernel-KEY/vmlinux     Linux for QEMU's ppce500 machine (tinyconfig + tools/vm/kernel.config)
-#   busybox-KEY/busybox    static BusyBox from Debian's source package (tools/vm/busybox.config)
-#   lrzsz-KEY/rx           static XMODEM receiver from Debian's lrzsz source package
+#   busybox-KEY/busybox    static BusyBox from Debian's source package (tools/vm/busybox.config);
+#                          its rx applet is the board's XMODEM receiver "/usr/bin/rx"
 # then the static cross-built bootmgr (in BUILD, default build-vm) and the initramfs.
 #   tools/vm/build.sh [build-dir] [jobs]
 # Prints nothing on a cached run but the path of the finished initramfs on the last line.
@@ -32,25 +32,30 @@ command -v ccache >/dev/null && cc="ccache ${cross}gcc"
 apt_src() {
   local pkg=$1 dest=$2 apt=$cache/apt
   mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
-  if [ ! -s "$apt/sources.list" ]; then
+  if [ ! -f "$apt/configured" ]; then
     { for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
         [ -f "$f" ] && sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$f"; done; true; } \
       >"$apt/sources.list"
     for f in /etc/apt/sources.list.d/*.sources; do
       [ -f "$f" ] && sed 's/^Types:.*/Types: deb-src/' "$f" >"$apt/$(basename "$f")"
     done
+    touch "$apt/configured"
   fi
   local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt"
               -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache"
               -o "Debug::NoLocking=1" -o "APT::Sandbox::User=$(id -un)")
-  if [ ! -f "$apt/updated" ]; then
+  update() {
     say "fetching the source package lists"
     apt-get "${opts[@]}" -qq update >&2 || die "apt-get update failed (network?)"
     touch "$apt/updated"
-  fi
+  }
+  [ -f "$apt/updated" ] || update
   mkdir -p "$dest"
-  (cd "$dest" && apt-get "${opts[@]}" -qq source "$pkg" >&2) ||
-    die "apt-get source $pkg failed"
+  # Lists from an earlier build may name a version the archive no longer has: refresh once.
+  (cd "$dest" && apt-get "${opts[@]}" -qq source "$pkg" >&2) || {
+    update
+    (cd "$dest" && apt-get "${opts[@]}" -qq source "$pkg" >&2) || die "apt-get source $pkg failed"
+  }
 }
 
 # --- kernel ------------------------------------------------------------------------------------
@@ -90,7 +95,7 @@ if [ ! -f "$bdir/busybox" ]; then
   bsrc=$(find "$bdir.tmp/src" -mindepth 1 -maxdepth 1 -type d -name 'busybox-*' | head -1)
   [ -n "$bsrc" ] || die "apt-get source busybox left no source tree"
   bmake=(make -C "$bsrc" CROSS_COMPILE=$cross "CC=$cc" -j "$jobs")
-  "${bmake[@]}" -s defconfig >/dev/null
+  "${bmake[@]}" -s allnoconfig >/dev/null
   # The fragment's lines replace the default's, then oldconfig settles what depends on them.
   while IFS= read -r line; do
     case $line in
