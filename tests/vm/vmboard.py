@@ -40,6 +40,11 @@ class VmBoard:
         child.logfile_read = sys.stdout if os.environ.get("E2E_VERBOSE") else None
         return child
 
+    def console(self):
+        """Everything the last power-up printed on its console."""
+        with open(os.path.join(self.path, "console.log"), encoding="utf-8", errors="replace") as f:
+            return f.read()
+
     def user_file(self, name):
         path = os.path.join(self.path, "user", name)
         return open(path, "rb").read() if os.path.exists(path) else None
@@ -51,9 +56,9 @@ class VmBoard:
 
     def led_blinks(self):
         """LED writes that put the LED field (register 5, bits 5..4) to 00, from the I2C trace."""
-        transfers = []
+        transfers = [[]]
         for line in open(self.trace, encoding="utf-8", errors="replace"):
-            if m := re.search(r"i2c_event start_\w+\(addr:0x60\)", line):
+            if re.search(r"i2c_event start\w*\(addr:0x60\)", line):
                 transfers.append([])
             elif (m := re.search(r"i2c_send send\(addr:0x60\) data:0x([0-9a-f]{2})", line)):
                 transfers[-1].append(int(m[1], 16))
