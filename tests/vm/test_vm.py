@@ -32,7 +32,7 @@ def image(tmp_path, name, version, kind="application"):
 
 @pytest.fixture
 def rescue_board(board, tmp_path):
-    board.tool("set", "--env", "diagnostics=rescue", "--boot-slot", "1",
+    board.tool("set", "--env", "diagnostics=rescue", "--boot-slot", "1", "--serial", "VM0000000002",
                "--write", f"slot1={image(tmp_path, 'slot1', '1.0.0.0').path}")
     return board
 
