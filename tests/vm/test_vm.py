@@ -149,6 +149,7 @@ def test_xmodem_1k_download_over_the_console(rescue_board, tmp_path):
     child.expect_exact("Running xmodem rescue.....\r\n")
     child.expect_exact("       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n")
     child.expect_exact("       before initiating the download.\r\n")
+    time.sleep(2)  # the line is flushed and switched after the message: Enter comes after that
     child.send("\r")
     sx = subprocess.run(["sx", "-k", "-q", str(package)], stdin=child.child_fd,
                         stdout=child.child_fd, stderr=subprocess.PIPE, timeout=180)
