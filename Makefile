@@ -10,6 +10,8 @@ FUZZ_SECONDS ?= 60
 LINT     ?= build-lint
 MUTANTS  ?= 100
 SEED     ?= 1
+VMBUILD  ?= build-vm
+VM_BOARD ?= vm-board
 
 DEPS_BASE  := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev \
               python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind
@@ -17,9 +19,11 @@ DEPS_CROSS := g++-powerpc-linux-gnu qemu-user
 DEPS_FUZZ  := clang libclang-rt-14-dev
 DEPS_LINT  := clang-tidy cppcheck clang-format
 DEPS_MEASURE := ninja-build gcovr ccache
+DEPS_VM    := qemu-system-ppc linux-source-6.1 g++-powerpc-linux-gnu dpkg-dev flex bison bc xz-utils \
+              bzip2 lrzsz python3-pytest python3-pexpect
 
-.PHONY: all deps deps-cross deps-fuzz deps-lint deps-measure build test unit-test asan-test demo bench fuzz \
-        cross-test valgrind lint format clean mutants coverage
+.PHONY: all deps deps-cross deps-fuzz deps-lint deps-measure deps-vm build test unit-test asan-test \
+        demo bench fuzz cross-test valgrind lint format clean mutants coverage vm-build vm vm-test
 
 all: build
 
@@ -42,6 +46,8 @@ deps-lint:
 	$(call install_missing,$(DEPS_LINT))
 deps-measure:
 	$(call install_missing,$(DEPS_MEASURE))
+deps-vm:
+	$(call install_missing,$(DEPS_VM))
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILDTYPE)
@@ -86,6 +92,21 @@ valgrind: build
 cross-test: build deps-cross
 	BOOTIMG=$(abspath $(BUILD))/bin/bootimg tools/cross-test.sh $(abspath $(CROSS)) $(JOBS)
 
+# The emulated board: kernel, BusyBox root file system and the static bootmgr for QEMU's e500
+# PowerPC machine. Kernel and BusyBox are built once and cached in ~/.cache/bootmgr-vm.
+vm-build: deps deps-vm $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target bootimg
+	BOOTIMG=$(abspath $(BUILD))/bin/bootimg tools/vm/build.sh $(abspath $(VMBUILD)) $(JOBS) >/dev/null
+
+# One power-up of the board in VM_BOARD (a demo board is made when there is none).
+vm: vm-build
+	tools/vm/run.sh --build $(abspath $(VMBUILD)) $(VM_BOARD)
+
+# The boot manager's roads on the emulated board, compared with the simulated board's texts.
+vm-test: vm-build
+	BOOTMGR_BIN=$(abspath $(BUILD))/bin BOOTMGR_VM_BUILD=$(abspath $(VMBUILD)) \
+	  /usr/bin/python3 -m pytest -q tests/vm
+
 # libFuzzer programs (clang, ASan+UBSan), each run FUZZ_SECONDS from the seeds in fuzz/corpus.
 fuzz: deps deps-fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBOOTMGR_FUZZ=ON \
@@ -116,4 +137,5 @@ format: deps-lint
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench $(FUZZ) $(LINT) build-mutants build-cov build-cov-children
+	rm -rf $(BUILD) $(ASAN) $(CROSS) build-bench $(FUZZ) $(LINT) build-mutants build-cov build-cov-children \
+	  $(VMBUILD)
