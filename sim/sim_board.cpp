@@ -528,7 +528,12 @@ int SimBoard::execv(const char* path, char* const argv[]) {
             line += argv[i];
         }
     }
-    for (const auto& [name, value] : commands_.environment()) record("env", name + "=" + value);
+    for (const auto& [name, value] : commands_.environment()) {
+        std::string entry = name;
+        entry += '=';
+        entry += value;
+        record("env", entry);
+    }
     note(line);
     end(0);
 }
