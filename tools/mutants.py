@@ -17,7 +17,7 @@ The sample depends on the seed and on the text of the code, not on where it stan
 draws the same mutants from code that moved to another file or line, so that runs before and
 after a change compare mostly the same faults. The report lists every mutant run.
 
-Usage: tools/mutants.py [--mutants N] [--seed S] [--build DIR] [--jobs J] [--out FILE]
+Usage: tools/mutants.py [--mutants N] [--seed S] [--folders F,..] [--build DIR] [--jobs J] [--out FILE]
 Exit status: 0 done, 1 bad usage or environment, 2 the unmutated tests fail, 130 interrupted.
 """
 import argparse
@@ -469,9 +469,14 @@ def main():
     ap.add_argument("--jobs", type=int, default=2, help="parallel build jobs (default 2)")
     ap.add_argument("--out", help="report file (default BUILD/mutants.txt)")
     ap.add_argument("--list", action="store_true", help="print the sample and the mapping, run nothing")
+    ap.add_argument("--folders", help="run only these folders' share of the sample (comma-separated); "
+                    "the draw stays that of the whole run, so figures compare with it")
     args = ap.parse_args()
     if args.mutants < 1:
         die("--mutants must be at least 1")
+    only = set(args.folders.split(",")) if args.folders else set(FOLDERS)
+    if only - set(FOLDERS):
+        die(f"unknown folder(s) {', '.join(sorted(only - set(FOLDERS)))}; folders: {' '.join(FOLDERS)}")
     if not shutil.which("ninja"):
         die("ninja is needed (apt-get install ninja-build)")
 
@@ -623,7 +628,7 @@ def main():
     plan = []  # interleave folders so an interrupted run still has every folder
     cursor = {f: 0 for f in folders}
     for k in range(max(quota.values())):
-        plan += [f for f in folders if k < quota[f]]
+        plan += [f for f in folders if k < quota[f] and f in only]
     done = 0
     mutant_seconds = []
     interrupted = False
@@ -655,7 +660,7 @@ def main():
                 outcomes.append(f"{'killed  ' if killed else 'survived'} {what}")
                 if not killed:
                     survivors.append(what)
-                log(f"[{done}/{args.mutants}] {'killed  ' if killed else 'SURVIVED'} {dt:5.1f}s {what}")
+                log(f"[{done}/{len(plan)}] {'killed  ' if killed else 'SURVIVED'} {dt:5.1f}s {what}")
                 break
             else:
                 log(f"mutants: {f}/ has no more candidates")
@@ -667,7 +672,7 @@ def main():
 
     lines = header + ["", f"{'folder':10} {'killed':>6} {'total':>6} {'rate':>6} {'discarded':>9}"]
     tk = tt = 0
-    for f in folders:
+    for f in [f for f in folders if f in only]:
         k, s, d = results[f]["killed"], results[f]["survived"], results[f]["discarded"]
         t = k + s
         tk += k
