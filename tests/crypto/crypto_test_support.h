@@ -1,20 +1,18 @@
 // Shared helpers of the cryptographic library's tests: a platform back end that forwards files to
-// the host and captures standard output, the fixture readers and the seeded message generator
-// that tools/crypto-fixtures/generate.py uses too.
+// the host and captures standard output, and the seeded message generator of
+// tools/crypto-fixtures/generate.py.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "crypto/imgsign.h"
 #include "platform/platform.h"
+#include "tests/support/board_fixture.h"
 #include "tests/support/table.h"
 
 namespace crypto_test {
@@ -85,25 +83,18 @@ inline std::string to_hex(const Bytes& b) {
     return to_hex(b.data(), b.size());
 }
 
-inline std::string fixture_path(const std::string& name) {
-    return std::string(BOOTMGR_SOURCE_DIR) + "/tests/crypto/fixtures/" + name;
+// A fixture file's bytes (the PEM keys); tables are read with read_table.
+inline Bytes fixture(const std::string& name) {
+    return bytes_of(file_text(std::string(BOOTMGR_SOURCE_DIR) + "/tests/crypto/fixtures/" + name));
 }
 
-inline Bytes read_fixture(const std::string& name) {
-    std::ifstream f(fixture_path(name), std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-// The fixture's rows, each split at blanks; comment lines are skipped.
-inline std::vector<std::vector<std::string>> fixture_rows(const std::string& name) {
-    std::ifstream f(fixture_path(name));
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(f, line);) {
-        std::istringstream fields(line);
-        std::vector<std::string> row{std::istream_iterator<std::string>(fields), {}};
-        if (!row.empty() && row[0][0] != '#') rows.push_back(row);
-    }
-    return rows;
+// A message column: "xorshift:SEED" is `length` bytes of the generator, other text is repeated.
+inline Bytes message(const std::string& text, std::size_t length) {
+    if (text.starts_with("xorshift:")) return xorshift_bytes(std::stoul(text.substr(9)), length);
+    Bytes m(length);
+    for (std::size_t i = 0; i < length; ++i)
+        m[i] = static_cast<std::uint8_t>(text[i % text.size()]);
+    return m;
 }
 
 }  // namespace crypto_test

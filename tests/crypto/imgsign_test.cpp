@@ -16,8 +16,9 @@ struct Signed {
 };
 
 Signed first_signature(const std::string& key) {
-    for (const auto& row : fixture_rows("rsa_signatures.txt"))
-        if (row[0] == key) return {read_fixture(row[0]), hex_bytes(row[1]), hex_bytes(row[2])};
+    for (const auto& row : read_table("tests/crypto/fixtures/rsa_signatures.tsv"))
+        if (row["key"] == key)
+            return {fixture(key), hex_bytes(row["digest"]), hex_bytes(row["signature"])};
     ADD_FAILURE() << key;
     return {};
 }

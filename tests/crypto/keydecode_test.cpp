@@ -65,7 +65,7 @@ TEST(KeyDecode, Table) {
 
 TEST(KeyDecode, CutAtEveryByteNeverDecodes) {
     start_library();
-    const Bytes pem = read_fixture("rsa2048_0.pub.pem"), der = der_of(pem);
+    const Bytes pem = fixture("rsa2048_0.pub.pem"), der = der_of(pem);
     for (std::size_t n = 0; n < der.size(); ++n)
         EXPECT_NE(run("key", Bytes(der.begin(), der.begin() + static_cast<long>(n))).at(0), '0')
             << n;
@@ -77,7 +77,7 @@ TEST(KeyDecode, CutAtEveryByteNeverDecodes) {
 
 TEST(KeyDecode, TreeWalkAndOidMatching) {
     start_library();
-    const Bytes der = der_of(read_fixture("rsa2048_0.pub.pem"));
+    const Bytes der = der_of(fixture("rsa2048_0.pub.pem"));
     DerNode* tree = nullptr;
     ASSERT_EQ(DER_readTree(der.data(), static_cast<std::uint32_t>(der.size()), &tree), 0);
     const DerNode *algorithm = nullptr, *none = nullptr;
