@@ -1,12 +1,12 @@
-// Shared helpers of the cryptographic library's tests: a platform back end that forwards files to
-// the host and captures standard output, and the seeded message generator of
-// tools/crypto-fixtures/generate.py.
+// The cryptographic library's tests share a platform back end that forwards files to the host
+// and captures standard output, and the readers of their fixtures.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -61,40 +61,31 @@ inline void start_library() {
     ASSERT_EQ(CRYPTO_LIB_initialize(), 0);
 }
 
-inline Bytes xorshift_bytes(std::uint32_t seed, std::size_t length) {
-    std::uint32_t x = seed != 0 ? seed : 1;
-    Bytes out(length);
-    for (auto& b : out) {
+// A message column: "xorshift:SEED" is `length` bytes of the seeded generator that
+// tools/crypto-fixtures/generate.py uses too; other text is repeated to the length.
+inline Bytes message(const std::string& text, std::size_t length) {
+    const bool generated = text.starts_with("xorshift:");
+    auto x = generated ? static_cast<std::uint32_t>(std::stoul(text.substr(9))) : 0u;
+    Bytes m(length);
+    for (std::size_t i = 0; i < length; ++i) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        b = static_cast<std::uint8_t>(x);
+        m[i] = static_cast<std::uint8_t>(generated ? x : text[i % text.size()]);
     }
-    return out;
+    return m;
 }
 
-inline std::string to_hex(const std::uint8_t* p, std::size_t n) {
+inline std::string to_hex(std::span<const std::uint8_t> bytes) {
     std::string s;
-    for (std::size_t i = 0; i < n; ++i)
-        s += "0123456789abcdef"[p[i] >> 4] + std::string(1, "0123456789abcdef"[p[i] & 15]);
+    for (const std::uint8_t b : bytes)
+        s.append({"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]});
     return s;
-}
-inline std::string to_hex(const Bytes& b) {
-    return to_hex(b.data(), b.size());
 }
 
 // A fixture file's bytes (the PEM keys); tables are read with read_table.
 inline Bytes fixture(const std::string& name) {
     return bytes_of(file_text(std::string(BOOTMGR_SOURCE_DIR) + "/tests/crypto/fixtures/" + name));
-}
-
-// A message column: "xorshift:SEED" is `length` bytes of the generator, other text is repeated.
-inline Bytes message(const std::string& text, std::size_t length) {
-    if (text.starts_with("xorshift:")) return xorshift_bytes(std::stoul(text.substr(9)), length);
-    Bytes m(length);
-    for (std::size_t i = 0; i < length; ++i)
-        m[i] = static_cast<std::uint8_t>(text[i % text.size()]);
-    return m;
 }
 
 }  // namespace crypto_test

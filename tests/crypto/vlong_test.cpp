@@ -1,11 +1,8 @@
 #include "crypto/vlong.h"
 
-#include <gtest/gtest.h>
-
 #include <memory>
 
 #include "crypto_test_support.h"
-#include "tests/support/table.h"
 
 using namespace crypto_test;
 
@@ -48,7 +45,7 @@ TEST(Vlong, Table) {
             const std::int32_t s = VLONG_byteStringFromVlong(a.get(), buf.data(), &n);
             EXPECT_EQ(buf.back(), 0xEE) << "nothing past the length";
             got = std::to_string(a->used) + " " + std::to_string(s) + " " +
-                  (s == 0 && n > 0 ? to_hex(buf.data(), static_cast<std::size_t>(n)) : "-");
+                  (s == 0 && n > 0 ? to_hex({buf.data(), static_cast<std::size_t>(n)}) : "-");
         } else if (op == "div") {
             const std::int32_t s = VLONG_divide(a.get(), b.get(), &q, &r, &queue);
             got = s != 0 ? hex(s, r) : hex(s, q) + " " + hex(s, r);
