@@ -82,7 +82,8 @@ def raw_sign(keyfile, em, tmp):
 def rsa():
     tmp = tempfile.mkdtemp()
     sigs = open(os.path.join(OUT, "rsa_signatures.tsv"), "w")
-    sigs.write("# OpenSSL signatures, RSASSA-PKCS1-v1_5 with SHA-256\nkey\tdigest\tsignature\n")
+    sigs.write("# OpenSSL signatures (RSASSA-PKCS1-v1_5 with SHA-256), as rows of pkcs1_vectors.tsv\n"
+               "class\tname\tkey\tdigest\tsignature\tstatus\talgorithm\n")
     for bits in (1024, 2048, 3072, 4096):
         for index in range(2):
             name = "rsa%d_%d" % (bits, index)
@@ -97,7 +98,8 @@ def rsa():
                 with open(mpath, "wb") as f:
                     f.write(msg)
                 sig = run(["openssl", "dgst", "-sha256", "-sign", priv, mpath])
-                sigs.write("%s.pub.pem\t%s\t%s\n" % (name, hashlib.sha256(msg).hexdigest(), sig.hex()))
+                sigs.write("openssl\t%s\t%s.pub.pem\t%s\t%s\t0\t11\n"
+                           % (name, name, hashlib.sha256(msg).hexdigest(), sig.hex()))
 
 
 SHA256_OID = bytes.fromhex("608648016503040201")
