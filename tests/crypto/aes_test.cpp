@@ -5,16 +5,12 @@
 #include "crypto/digest.h"
 #include "crypto_test_support.h"
 
-using namespace crypto_test;
-
-namespace {
-
 struct CtxDeleter {
     void operator()(AESCtx* c) const { DeleteAESCtx(&c); }
 };
 using Ctx = std::unique_ptr<AESCtx, CtxDeleter>;
 
-Ctx make(const Bytes& key, std::int64_t length, std::int64_t encrypt) {
+static Ctx make(const Bytes& key, std::int64_t length, std::int64_t encrypt) {
     return Ctx(CreateAESCtx(key.data(), static_cast<std::int32_t>(length),
                             static_cast<std::int32_t>(encrypt)));
 }
@@ -78,5 +74,3 @@ TEST(Aes, EcbModeAndTheKeySchedules) {
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(DeleteAESCtx(&none), 0);
 }
-
-}  // namespace

@@ -15,8 +15,6 @@
 #include "tests/support/board_fixture.h"
 #include "tests/support/table.h"
 
-namespace crypto_test {
-
 using Bytes = std::vector<std::uint8_t>;
 
 class HostPlatform : public platform::Platform {
@@ -87,5 +85,3 @@ inline std::string to_hex(std::span<const std::uint8_t> bytes) {
 inline Bytes fixture(const std::string& name) {
     return bytes_of(file_text(std::string(BOOTMGR_SOURCE_DIR) + "/tests/crypto/fixtures/" + name));
 }
-
-}  // namespace crypto_test

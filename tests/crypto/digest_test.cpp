@@ -4,12 +4,8 @@
 
 #include "crypto_test_support.h"
 
-using namespace crypto_test;
-
-namespace {
-
 // One call; whatever the outcome, nothing of the caller's old bytes survives past the digest.
-std::string digest_hex(std::int64_t algorithm, Bytes m, std::int64_t expected_status) {
+static std::string digest_hex(std::int64_t algorithm, Bytes m, std::int64_t expected_status) {
     m.reserve(m.size() + 1);  // an empty message still has an address
     std::uint8_t d[64];
     std::memset(d, 0x5A, sizeof d);
@@ -58,5 +54,3 @@ TEST(Digest, Table) {
     SHA256_update(&ctx, d, 32);
     EXPECT_EQ(ctx.count[0] * 100 + ctx.count[1], 116u);
 }
-
-}  // namespace

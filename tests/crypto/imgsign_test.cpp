@@ -4,15 +4,11 @@
 #include "crypto/keydecode.h"
 #include "crypto_test_support.h"
 
-using namespace crypto_test;
-
-namespace {
-
 struct Signed {
     Bytes pem, digest, sig;
 };
 
-Signed first_signature(const std::string& key) {
+static Signed first_signature(const std::string& key) {
     for (const auto& row : read_table("tests/crypto/fixtures/rsa_signatures.tsv"))
         if (row["key"] == key)
             return {fixture(key), hex_bytes(row["digest"]), hex_bytes(row["signature"])};
@@ -85,5 +81,3 @@ TEST(CryptoLib, StartUpFailuresAndCounting) {
     EXPECT_EQ(BASE64_decodeText(text, 4, &out, &n), -6502);
     EXPECT_EQ(CRYPTO_LIB_initialize(), 0);
 }
-
-}  // namespace

@@ -5,12 +5,8 @@
 #include "crypto/imgsign.h"
 #include "crypto_test_support.h"
 
-using namespace crypto_test;
-
-namespace {
-
 // The outcome of one operation of the table, as its `want` column writes it.
-std::string run(const std::string& op, const Bytes& in) {
+static std::string run(const std::string& op, const Bytes& in) {
     const auto n = static_cast<std::uint32_t>(in.size());
     std::uint8_t* out = nullptr;
     std::uint32_t length = 0;
@@ -81,5 +77,3 @@ TEST(KeyDecode, CutsTreeWalkAndOidMatching) {
     EXPECT_TRUE(tree->firstChild->nextSibling->encapsulates) << "the BIT STRING holds nested DER";
     DER_freeTree(&tree);
 }
-
-}  // namespace

@@ -6,11 +6,7 @@
 #include "crypto/keydecode.h"
 #include "crypto_test_support.h"
 
-using namespace crypto_test;
-
-namespace {
-
-std::uint32_t size32(const Bytes& b) {
+static std::uint32_t size32(const Bytes& b) {
     return static_cast<std::uint32_t>(b.size());
 }
 
@@ -28,7 +24,7 @@ struct Key {
     RsaKey* rsa() const { return static_cast<RsaKey*>(object.key); }
 };
 
-std::int32_t verify(const Bytes& digest, const Bytes& sig, const Bytes& pem) {
+static std::int32_t verify(const Bytes& digest, const Bytes& sig, const Bytes& pem) {
     return IMGSIGN_verifySignature(digest.data(), size32(digest), sig.data(), size32(sig),
                                    pem.data(), size32(pem));
 }
@@ -103,5 +99,3 @@ TEST(Rsa, ArgumentAndKeyLimits) {
     ASSERT_EQ(VLONG_setWord(rsa->e, 1, 1), 0);
     EXPECT_EQ(RSA_publicOpType1(rsa, sig.data(), out.data(), &n), -7706);
 }
-
-}  // namespace

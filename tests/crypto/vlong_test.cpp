@@ -4,16 +4,12 @@
 
 #include "crypto_test_support.h"
 
-using namespace crypto_test;
-
-namespace {
-
 struct VDeleter {
     void operator()(vlong* v) const { VLONG_free(&v, nullptr); }
 };
 using V = std::unique_ptr<vlong, VDeleter>;
 
-V from(const std::string& hex) {
+static V from(const std::string& hex) {
     const Bytes b = hex_bytes(hex);
     vlong* v = nullptr;
     EXPECT_EQ(VLONG_fromBytes(b.data(), static_cast<std::int32_t>(b.size()), &v, nullptr), 0);
@@ -21,7 +17,7 @@ V from(const std::string& hex) {
 }
 
 // Big-endian hex, "0" for zero; "!N" when the call before failed with status N.
-std::string hex(std::int32_t status, const vlong* v) {
+static std::string hex(std::int32_t status, const vlong* v) {
     if (status != 0) return "!" + std::to_string(status);
     std::int32_t n = 0;
     VLONG_byteStringFromVlong(v, nullptr, &n);
@@ -84,5 +80,3 @@ TEST(Vlong, Table) {
     EXPECT_EQ(VLONG_free(&v, nullptr), -6001);
     EXPECT_EQ(VLONG_modExp(nullptr, queue, queue, &queue, nullptr), -6001);
 }
-
-}  // namespace
