@@ -10,28 +10,21 @@ static std::string run(const std::string& op, const Bytes& in) {
     const auto n = static_cast<std::uint32_t>(in.size());
     std::uint8_t* out = nullptr;
     std::uint32_t length = 0;
-    std::int32_t s = 0;
-    std::string extra;
-    if (op == "base64" || op == "key") {
-        s = op == "key" ? KEYBLOB_buildFromDer(in.data(), n, &out, &length)
-                        : BASE64_decodeText(in.data(), n, &out, &length);
-        extra = s == 0 ? to_hex({out, length}) : "";
-        CRYPTO_free(out);
-    } else if (op == "pem") {
-        s = CA_MGMT_convertPublicKey(in.data(), n, nullptr);
-    } else if (op == "der") {
-        DerNode* tree = nullptr;
-        s = DER_readTree(in.data(), n, &tree);
-        DER_freeTree(&tree);
-    } else {
-        KeyObject key;
-        KEYOBJ_init(&key);
-        s = KEYBLOB_readIntoKey(in.data(), n, &key);
-        extra = std::to_string(key.type);
-        KEYOBJ_release(&key);
-    }
-    std::string result = std::to_string(s);
-    return extra.empty() ? result : result.append(" ").append(extra);
+    DerNode* tree = nullptr;
+    KeyObject key;
+    KEYOBJ_init(&key);
+    std::string result =
+        std::to_string(op == "base64" ? BASE64_decodeText(in.data(), n, &out, &length)
+                       : op == "key"  ? KEYBLOB_buildFromDer(in.data(), n, &out, &length)
+                       : op == "pem"  ? CA_MGMT_convertPublicKey(in.data(), n, nullptr)
+                       : op == "der"  ? DER_readTree(in.data(), n, &tree)
+                                      : KEYBLOB_readIntoKey(in.data(), n, &key));
+    if (op == "blob") result += " " + std::to_string(key.type);  // the key type afterwards
+    if (out != nullptr) result += " " + to_hex({out, length});
+    CRYPTO_free(out);
+    DER_freeTree(&tree);
+    KEYOBJ_release(&key);
+    return result;
 }
 
 TEST(KeyDecode, Table) {
