@@ -5,14 +5,10 @@
 #include "crypto/digest.h"
 #include "crypto_test_support.h"
 
-struct CtxDeleter {
-    void operator()(AESCtx* c) const { DeleteAESCtx(&c); }
-};
-using Ctx = std::unique_ptr<AESCtx, CtxDeleter>;
-
-static Ctx make(const Bytes& key, std::int64_t length, std::int64_t encrypt) {
-    return Ctx(CreateAESCtx(key.data(), static_cast<std::int32_t>(length),
-                            static_cast<std::int32_t>(encrypt)));
+static std::shared_ptr<AESCtx> make(const Bytes& key, std::int64_t length, std::int64_t encrypt) {
+    return {CreateAESCtx(key.data(), static_cast<std::int32_t>(length),
+                         static_cast<std::int32_t>(encrypt)),
+            [](AESCtx* c) { DeleteAESCtx(&c); }};
 }
 
 // aes_vectors.tsv: OpenSSL's ciphertexts, given by their SHA-256 ("sha256:HEX" outputs).
@@ -26,7 +22,7 @@ TEST(Aes, Table) {
             const std::string text = row["input"], want = row["output"];
             const Bytes key = hex_bytes(row["key"]), iv0 = hex_bytes(row["iv"]),
                         input = text.starts_with("xorshift:") ? message(text, n) : hex_bytes(text);
-            const Ctx ctx = make(key, row.num("keylen"), row.num("ctxdir"));
+            const auto ctx = make(key, row.num("keylen"), row.num("ctxdir"));
             if (ctx != nullptr && row["mode"] != "")
                 ctx->mode = static_cast<std::int32_t>(row.num("mode"));
             Bytes storage(++at % 4 + input.size() + 17);  // buffer and vector at odd addresses too

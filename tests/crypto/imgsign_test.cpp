@@ -4,57 +4,38 @@
 #include "crypto/keydecode.h"
 #include "crypto_test_support.h"
 
-struct Signed {
-    Bytes pem, digest, sig;
-};
-
-static Signed first_signature(const std::string& key) {
-    for (const auto& row : read_table("tests/crypto/fixtures/rsa_signatures.tsv"))
-        if (row["key"] == key)
-            return {fixture(key), hex_bytes(row["digest"]), hex_bytes(row["signature"])};
-    ADD_FAILURE() << key;
-    return {};
-}
-
-// A NUL counted in the key's length is a Base64 character: PEM and DER both fail.
-TEST(Imgsign, VerificationOutcomesWithTheTraceOff) {
+// A NUL counted in the key's length is a Base64 character: PEM and DER both fail. Nothing is
+// printed while the trace is off; imgsign_trace.txt is the trace of a digest of "abc", a key that
+// does not decode and a good check.
+TEST(Imgsign, VerificationOutcomesAndTrace) {
     start_library();
     host.out.clear();
-    const Signed s = first_signature("rsa2048_0.pub.pem");
-    Bytes pem = s.pem;
+    const TableRow row = read_table("tests/crypto/fixtures/rsa_signatures.tsv").at(0);
+    const Bytes digest = hex_bytes(row["digest"]), sig = hex_bytes(row["signature"]);
+    Bytes pem = fixture(row["key"]);
     const auto k = static_cast<std::uint32_t>(pem.size());
     const auto verify = [&](std::uint32_t dlen, std::uint32_t slen, std::uint32_t klen) {
-        return IMGSIGN_verifySignature(s.digest.data(), dlen, s.sig.data(), slen, pem.data(), klen);
+        return IMGSIGN_verifySignature(digest.data(), dlen, sig.data(), slen, pem.data(), klen);
     };
-    EXPECT_EQ(verify(32, 256, k), 0);
-    EXPECT_EQ(verify(31, 256, k), -7711);
-    EXPECT_EQ(verify(32, 255, k), -7609);
-    pem.push_back(0);
-    EXPECT_EQ(verify(32, 256, k + 1), -8103);
-    EXPECT_EQ(IMGSIGN_verifySignature(nullptr, 32, s.sig.data(), 256, pem.data(), 9), -6001);
-    EXPECT_EQ(IMGSIGN_verifySignature(s.digest.data(), 32, nullptr, 256, pem.data(), 9), -6001);
-    EXPECT_EQ(IMGSIGN_verifySignature(s.digest.data(), 32, s.sig.data(), 256, nullptr, 9), -6001);
+    EXPECT_EQ(verify(32, 128, k), 0);
+    EXPECT_EQ(verify(31, 128, k), -7711);
+    EXPECT_EQ(verify(32, 127, k), -7609);
+    EXPECT_EQ(IMGSIGN_verifySignature(nullptr, 32, sig.data(), 128, pem.data(), 9), -6001);
+    EXPECT_EQ(IMGSIGN_verifySignature(digest.data(), 32, nullptr, 128, pem.data(), 9), -6001);
+    EXPECT_EQ(IMGSIGN_verifySignature(digest.data(), 32, sig.data(), 128, nullptr, 9), -6001);
     std::uint8_t d[32];
     std::uint32_t n = 0;
     EXPECT_EQ(IMGSIGN_computeSHA256(nullptr, 0, d, &n) + IMGSIGN_computeSHA256(d, 0, nullptr, &n) +
                   IMGSIGN_computeSHA256(d, 0, d, nullptr),
               3 * -6001);
     EXPECT_EQ(CA_MGMT_convertPublicKey(nullptr, 10, nullptr), -6001);
+    pem.push_back(0);
+    EXPECT_EQ(verify(32, 128, k + 1), -8103);
     EXPECT_EQ(host.out, "");
-}
-
-// imgsign_trace.txt: the trace of a digest of "abc", a key that does not decode and a good check.
-TEST(Imgsign, TraceTextsWhenTheCategoryIsOn) {
-    start_library();
     DEBUG_CONSOLE_setMask(DEBUG_CONSOLE_DEFAULT_MASK | DEBUG_CATEGORY_IMGSIGN);
-    host.out.clear();
-    std::uint8_t d[32];
-    std::uint32_t n = 0;
-    const Signed s = first_signature("rsa1024_0.pub.pem");
-    const auto k = static_cast<std::uint32_t>(s.pem.size());
     EXPECT_EQ(IMGSIGN_computeSHA256(reinterpret_cast<const std::uint8_t*>("abc"), 3, d, &n), 0);
-    EXPECT_LT(IMGSIGN_verifySignature(s.digest.data(), 32, s.sig.data(), 128, s.pem.data(), 5), 0);
-    EXPECT_EQ(IMGSIGN_verifySignature(s.digest.data(), 32, s.sig.data(), 128, s.pem.data(), k), 0);
+    EXPECT_LT(verify(32, 128, 5), 0);
+    EXPECT_EQ(verify(32, 128, k), 0);
     EXPECT_EQ(host.out, file_text(BOOTMGR_SOURCE_DIR "/tests/crypto/fixtures/imgsign_trace.txt"));
     DEBUG_CONSOLE_reset();
 }
