@@ -12,7 +12,7 @@ static std::shared_ptr<AESCtx> make(const Bytes& key, std::int64_t length, std::
 }
 
 // aes_vectors.tsv: OpenSSL's ciphertexts, given by their SHA-256 ("sha256:HEX" outputs).
-TEST(Aes, Table) {
+TEST(Aes, TableAndBlockInterface) {
     std::size_t at = 0;
     for (const char* file : {"aes.tsv", "aes_vectors.tsv"}) {
         for (const auto& row : read_table(std::string("tests/crypto/fixtures/") + file)) {
@@ -52,9 +52,7 @@ TEST(Aes, Table) {
             if (HasFailure()) return;  // the first failing row is enough
         }
     }
-}
-
-TEST(Aes, EcbModeAndTheKeySchedules) {
+    // ECB mode and the key schedules, through the block interface.
     const Bytes key = hex_bytes("000102030405060708090a0b0c0d0e0f");
     AESCtx ctx{};
     ASSERT_EQ(AES_initKey(&ctx, 128, key.data(), 1, AES_MODE_ECB), 0);

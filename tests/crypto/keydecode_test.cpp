@@ -27,7 +27,7 @@ static std::string run(const std::string& op, const Bytes& in) {
     return result;
 }
 
-TEST(KeyDecode, Table) {
+TEST(KeyDecode, TableCutsTreeWalkAndOidMatching) {
     start_library();
     for (const auto& row : read_table("tests/crypto/fixtures/keydecode.tsv")) {
         SCOPED_TRACE(row.where());
@@ -37,11 +37,7 @@ TEST(KeyDecode, Table) {
         in.reserve(1);  // an empty input still has an address
         EXPECT_EQ(run(op, in), row["want"]);
     }
-}
-
-// rsa2048_0.pub.der: the DER inside rsa2048_0.pub.pem.
-TEST(KeyDecode, CutsTreeWalkAndOidMatching) {
-    start_library();
+    // rsa2048_0.pub.der: the DER inside rsa2048_0.pub.pem.
     const Bytes pem = fixture("rsa2048_0.pub.pem"), der = fixture("rsa2048_0.pub.der");
     for (std::size_t n = 0; n < der.size(); ++n)  // a cut key never decodes
         EXPECT_NE(run("key", Bytes(der.begin(), der.begin() + static_cast<long>(n))).at(0), '0')

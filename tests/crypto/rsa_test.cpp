@@ -32,7 +32,7 @@ static std::int32_t verify(const Bytes& digest, const Bytes& sig, const Bytes& p
 // Every malformation class of the signature block, a forgery for exponent 3 and OpenSSL's
 // signatures: each row gives the status of the whole check and the algorithm of the digest that
 // can be extracted, if any. Every one-bit change of an OpenSSL signature or digest fails.
-TEST(Rsa, SignatureTables) {
+TEST(Rsa, SignatureTablesAndLimits) {
     start_library();
     std::set<std::string> swept;  // one sweep per key size keeps the run short
     for (const char* file : {"pkcs1_vectors.tsv", "rsa_signatures.tsv"}) {
@@ -71,10 +71,7 @@ TEST(Rsa, SignatureTables) {
             }
         }
     }
-}
-
-TEST(Rsa, ArgumentAndKeyLimits) {
-    start_library();
+    // Argument and key limits.
     Key key(fixture("rsa2048_0.pub.pem"));
     RsaKey* rsa = key.rsa();
     const Bytes sig(256, 1);

@@ -4,16 +4,11 @@
 
 #include "crypto_test_support.h"
 
-struct VDeleter {
-    void operator()(vlong* v) const { VLONG_free(&v, nullptr); }
-};
-using V = std::unique_ptr<vlong, VDeleter>;
-
-static V from(const std::string& hex) {
+static std::shared_ptr<vlong> from(const std::string& hex) {
     const Bytes b = hex_bytes(hex);
     vlong* v = nullptr;
     EXPECT_EQ(VLONG_fromBytes(b.data(), static_cast<std::int32_t>(b.size()), &v, nullptr), 0);
-    return V(v);
+    return {v, [](vlong* p) { VLONG_free(&p, nullptr); }};
 }
 
 // Big-endian hex, "0" for zero; "!N" when the call before failed with status N.
@@ -31,7 +26,7 @@ TEST(Vlong, Table) {
     for (const auto& row : read_table("tests/crypto/fixtures/vlong.tsv")) {
         SCOPED_TRACE(row.where());
         const std::string op = row["op"];
-        const V a = from(row["a"]), b = from(row["b"]), c = from(row["c"]);
+        const auto a = from(row["a"]), b = from(row["b"]), c = from(row["c"]);
         vlong *r = nullptr, *q = nullptr;
         std::string got;
         if (op == "bytes") {
@@ -60,17 +55,16 @@ TEST(Vlong, Table) {
     // Limits of growth; a value freed onto the queue with its words comes back from there.
     vlong* v = nullptr;
     EXPECT_EQ(VLONG_fromBytes(hex_bytes("01").data(), -1, &v, nullptr), -6003);
-    V value = from("0102030405060708");
-    EXPECT_EQ(VLONG_growKeep(value.get(), VLONG_MAX_WORDS + 1), -6003);
-    EXPECT_EQ(VLONG_growDrop(value.get(), VLONG_MAX_WORDS + 1), -6003);
-    EXPECT_EQ(VLONG_setWord(value.get(), VLONG_MAX_WORDS, 1), -6003);
-    ASSERT_EQ(VLONG_growKeep(value.get(), 100), 0);
-    ASSERT_EQ(VLONG_setWord(value.get(), 5, 9), 0);  // the gap is filled with zeros
-    EXPECT_EQ(hex(0, value.get()), std::string("09").append(24, '0').append("0102030405060708"));
-    ASSERT_EQ(VLONG_setWord(value.get(), 5, 0), 0);  // a zero top word is trimmed
-    EXPECT_EQ(value->used * 100 + VLONG_bitLength(value.get()), 257u);
-    EXPECT_EQ(VLONG_testBit(value.get(), 3) * 2 + VLONG_testBit(value.get(), 64), 2);
-    v = value.release();
+    ASSERT_EQ(VLONG_fromBytes(hex_bytes("0102030405060708").data(), 8, &v, nullptr), 0);
+    EXPECT_EQ(VLONG_growKeep(v, VLONG_MAX_WORDS + 1), -6003);
+    EXPECT_EQ(VLONG_growDrop(v, VLONG_MAX_WORDS + 1), -6003);
+    EXPECT_EQ(VLONG_setWord(v, VLONG_MAX_WORDS, 1), -6003);
+    ASSERT_EQ(VLONG_growKeep(v, 100), 0);
+    ASSERT_EQ(VLONG_setWord(v, 5, 9), 0);  // the gap is filled with zeros
+    EXPECT_EQ(hex(0, v), std::string("09").append(24, '0').append("0102030405060708"));
+    ASSERT_EQ(VLONG_setWord(v, 5, 0), 0);  // a zero top word is trimmed
+    EXPECT_EQ(v->used * 100 + VLONG_bitLength(v), 257u);
+    EXPECT_EQ(VLONG_testBit(v, 3) * 2 + VLONG_testBit(v, 64), 2);
     ASSERT_EQ(VLONG_free(&v, &queue), 0);
     ASSERT_EQ(VLONG_allocate(&v, &queue), 0);
     EXPECT_TRUE(v->capacity >= 100u && v->capacity <= VLONG_MAX_WORDS + 3 && v->used == 0u);
