@@ -6,9 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <span>
-#include <string>
-#include <vector>
 
 #include "crypto/imgsign.h"
 #include "platform/platform.h"
@@ -19,8 +16,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 class HostPlatform : public platform::Platform {
   public:
-    std::string out;                            // everything written to descriptor 1
-    std::string urandom_path = "/dev/urandom";  // where "/dev/urandom" is read from
+    // Everything written to descriptor 1; the file read as "/dev/urandom".
+    std::string out, urandom_path = "/dev/urandom";
     int open(const char*, int, mode_t) override { return -1; }
     int close(int) override { return -1; }
     ssize_t read(int, void*, size_t) override { return -1; }

@@ -20,9 +20,10 @@ TEST(Imgsign, VerificationOutcomesAndTrace) {
     EXPECT_EQ(verify(32, 128, k), 0);
     EXPECT_EQ(verify(31, 128, k), -7711);
     EXPECT_EQ(verify(32, 127, k), -7609);
-    EXPECT_EQ(IMGSIGN_verifySignature(nullptr, 32, sig.data(), 128, pem.data(), 9), -6001);
-    EXPECT_EQ(IMGSIGN_verifySignature(digest.data(), 32, nullptr, 128, pem.data(), 9), -6001);
-    EXPECT_EQ(IMGSIGN_verifySignature(digest.data(), 32, sig.data(), 128, nullptr, 9), -6001);
+    EXPECT_EQ(IMGSIGN_verifySignature(nullptr, 32, sig.data(), 128, pem.data(), 9) +
+                  IMGSIGN_verifySignature(digest.data(), 32, nullptr, 128, pem.data(), 9) +
+                  IMGSIGN_verifySignature(digest.data(), 32, sig.data(), 128, nullptr, 9),
+              3 * -6001);
     std::uint8_t d[32];
     std::uint32_t n = 0;
     EXPECT_EQ(IMGSIGN_computeSHA256(nullptr, 0, d, &n) + IMGSIGN_computeSHA256(d, 0, nullptr, &n) +
@@ -42,8 +43,7 @@ TEST(Imgsign, VerificationOutcomesAndTrace) {
 
 TEST(CryptoLib, StartUpFailuresAndCounting) {
     platform::set_os(host);
-    while (CRYPTO_LIB_uninitialize() > 0) {
-    }  // back to a library that never started
+    while (CRYPTO_LIB_uninitialize() > 0) continue;  // back to a library that never started
     const std::uint8_t text[4] = {'T', 'W', 'F', 'u'};
     std::uint8_t* out = nullptr;
     std::uint32_t n = 0;
