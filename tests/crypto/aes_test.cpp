@@ -38,8 +38,7 @@ TEST(Aes, TableAndBlockInterface) {
                 EXPECT_EQ(Bytes(iv, iv + 16), iv0);
             } else {
                 EXPECT_EQ(Bytes(buf + n - 16, buf + n), Bytes(iv, iv + 16)) << "the chain goes on";
-                // Two calls sharing the vector give the bytes of one; the other direction undoes
-                // them.
+                // Two calls sharing the vector make one; the other direction undoes them.
                 Bytes split = input, iv2 = iv0;
                 ASSERT_EQ(DoAES(ctx.get(), split.data(), 16, dir, iv2.data()), 0);
                 ASSERT_EQ(DoAES(ctx.get(), split.data() + 16, n - 16, dir, iv2.data()), 0);

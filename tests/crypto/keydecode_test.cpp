@@ -39,13 +39,11 @@ TEST(KeyDecode, TableCutsTreeWalkAndOidMatching) {
     }
     // rsa2048_0.pub.der: the DER inside rsa2048_0.pub.pem.
     const Bytes pem = fixture("rsa2048_0.pub.pem"), der = fixture("rsa2048_0.pub.der");
-    for (std::size_t n = 0; n < der.size(); ++n)  // a cut key never decodes
-        EXPECT_NE(run("key", Bytes(der.begin(), der.begin() + static_cast<long>(n))).at(0), '0')
-            << n;
+    for (long n = 0; n < std::ssize(der); ++n)  // a cut key never decodes
+        EXPECT_NE(run("key", Bytes(der.begin(), der.begin() + n)).at(0), '0') << n;
     // PEM text cut before its last Base64 line fails, or decodes to DER that is short.
-    for (std::size_t n = 0; n + 60 < pem.size(); ++n)
-        EXPECT_LT(CA_MGMT_convertPublicKey(pem.data(), static_cast<std::uint32_t>(n), nullptr), 0)
-            << n;
+    for (std::uint32_t n = 0; n + 60 < pem.size(); ++n)
+        EXPECT_LT(CA_MGMT_convertPublicKey(pem.data(), n, nullptr), 0) << n;
     DerNode* tree = nullptr;
     ASSERT_EQ(DER_readTree(der.data(), static_cast<std::uint32_t>(der.size()), &tree), 0);
     const DerNode *algorithm = nullptr, *none = nullptr;
