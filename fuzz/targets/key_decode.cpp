@@ -1,6 +1,5 @@
-// Public-key decoding of arbitrary bytes through every stage: Base64, PEM, the DER tree reader,
-// key blobs and CA_MGMT_convertPublicKey. Every DER node lies inside its parent and the input,
-// nesting is bounded, and Base64 gives back exactly what a reference encoder put in.
+// Key decoding of any bytes (Base64, PEM, DER trees, key blobs, key files): DER nodes lie inside
+// parent and input at bounded depth; Base64 gives back exactly what a reference encoder put in.
 #include <cstring>
 #include <string>
 #include <utility>

@@ -1,7 +1,6 @@
-// Key-file decryption of arbitrary files under arbitrary key material: the mode byte chooses the
-// material length (0 to 20, past one AES block too), the data is the material, then the file. A
-// file is refused (not a whole number of blocks) or decrypts to a NUL-terminated text within the
-// buffer; a text encrypted and decrypted again comes back up to its first zero byte.
+// Key files under any key material (mode: its length, 0 to 20; data: material, then file) are
+// refused (not whole blocks) or decrypt to a NUL-terminated text within the buffer; a text
+// encrypted and decrypted comes back up to its first zero byte.
 #include <cstring>
 
 #include "fuzz/support/fuzz_board.h"

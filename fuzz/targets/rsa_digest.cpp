@@ -1,11 +1,9 @@
-// RSA_extractSignedDigest with a fixed 768-bit key (rsa_digest.key: modulus, then private
-// exponent). Random signatures almost never open to a well-formed block, so the mode byte chooses
-// what the data is: 0 the signature; 1 the encoded block, left-padded with zeros; 2 a DigestInfo
-// after a correct 00 01 FF..FF 00 padding. Blocks are signed through the library's own arithmetic,
-// which must give them back; a digest extracted is the block's tail, of its algorithm's length.
+// RSA_extractSignedDigest under a 768-bit key (rsa_digest.key: modulus, private exponent). Mode 0:
+// the data is a signature; 1: a block, left-padded with zeros; 2: a DigestInfo after 00 01 FF..FF
+// 00. Blocks signed by the library's arithmetic open to a digest that is their tail, if any.
 #include <algorithm>
 #include <cstring>
-#include <utility>
+#include <map>
 
 #include "crypto/rsa.h"
 #include "crypto/vlong.h"
@@ -17,7 +15,7 @@ namespace {
 
 constexpr std::size_t kBytes = 96;
 // Digest lengths by algorithm number; -1 is a block without a DigestInfo.
-constexpr std::pair<std::int32_t, std::uint32_t> kDigestLengths[] = {
+const std::map<std::int32_t, std::uint32_t> kDigestLengths = {
     {2, 16}, {3, 16}, {4, 16}, {5, 20}, {11, 32}, {12, 48}, {13, 64}, {14, 28}, {-1, 0}};
 
 struct Key {
@@ -73,9 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!sign_block(key, em, signature) ||
         RSA_extractSignedDigest(key.rsa, signature, kBytes, digest, &digest_len, &algorithm) != 0)
         return 0;
-    const auto* known = std::find_if(std::begin(kDigestLengths), std::end(kDigestLengths),
-                                     [&](auto& a) { return a.first == algorithm; });
-    check(known != std::end(kDigestLengths) && known->second == digest_len &&
+    check(kDigestLengths.contains(algorithm) && kDigestLengths.at(algorithm) == digest_len &&
           std::memcmp(digest, em + kBytes - digest_len, digest_len) == 0 &&
           std::all_of(digest + digest_len, digest + sizeof digest, [](auto b) { return b == 0; }));
     return 0;
