@@ -65,6 +65,7 @@ TEST(Vlong, Table) {
     ASSERT_EQ(VLONG_free(&v, &queue), 0);
     ASSERT_EQ(VLONG_allocate(&v, &queue), 0);
     EXPECT_TRUE(v->capacity >= 100u && v->capacity <= VLONG_MAX_WORDS + 3 && v->used == 0u);
+    EXPECT_EQ(VLONG_growDrop(v, VLONG_MAX_WORDS), 0);  // the largest size is allowed
     VLONG_free(&v, &queue);
     VLONG_freeQueue(&queue);
     EXPECT_EQ(queue, nullptr);
