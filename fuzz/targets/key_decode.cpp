@@ -31,12 +31,6 @@ void check_tree(const std::uint8_t* der, std::uint32_t length) {
     DER_freeTree(&tree);
 }
 
-struct Key {
-    KeyObject key;
-    Key() { KEYOBJ_init(&key); }
-    ~Key() { KEYOBJ_release(&key); }
-};
-
 std::string base64(const std::uint8_t* data, std::size_t size) {
     static constexpr char digit[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -72,14 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (PEM_stripToDer(data, length, &out, &out_len) == 0) check_tree(out, out_len);
     CRYPTO_free(std::exchange(out, nullptr));
     check_tree(data, length);
-    Key built, blob, file;  // a blob built from the input as DER; the input as blob and as key file
+    KeyObject keys[3];  // a blob built from the input as DER; the input as blob and as key file
+    for (auto& key : keys) KEYOBJ_init(&key);
     if (KEYBLOB_buildFromDer(data, length, &out, &out_len) == 0)
-        check(KEYBLOB_readIntoKey(out, out_len, &built.key) == 0);
+        check(KEYBLOB_readIntoKey(out, out_len, &keys[0]) == 0);
     CRYPTO_free(out);
-    (void)KEYBLOB_readIntoKey(data, length, &blob.key);
+    (void)KEYBLOB_readIntoKey(data, length, &keys[1]);
     std::int32_t modulus = 0;
-    if (CA_MGMT_convertPublicKey(data, length, &file.key) == 0 && file.key.type == KEY_TYPE_RSA)
-        check(RSA_modulusByteLength(static_cast<const RsaKey*>(file.key.key), &modulus) == 0 &&
+    if (CA_MGMT_convertPublicKey(data, length, &keys[2]) == 0 && keys[2].type == KEY_TYPE_RSA)
+        check(RSA_modulusByteLength(static_cast<const RsaKey*>(keys[2].key), &modulus) == 0 &&
               modulus > 0 && modulus <= static_cast<std::int32_t>(RSA_MAX_MODULUS_BYTES));
+    for (auto& key : keys) KEYOBJ_release(&key);
     return 0;
 }

@@ -31,7 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint8_t* back = imgsign_decrypt(material, material_len, cipher, cipher_len, &back_len);
     const std::size_t text_len = strnlen(reinterpret_cast<const char*>(file.data()), file.size());
     check(back != nullptr && back_len == text_len && std::memcmp(back, file.data(), text_len) == 0);
-    std::free(back);
-    std::free(cipher);
+    for (void* buffer : {back, cipher}) std::free(buffer);
     return 0;
 }
