@@ -1,8 +1,6 @@
-// Key-file decryption of arbitrary files under arbitrary key material. The mode byte chooses the
-// material length (0 to 20, so the refused lengths past one AES block are reached too); the data
-// is the material, then the file. Any file is either refused (a length that is no whole number of
-// blocks) or decrypts to a NUL-terminated text within the returned buffer; encrypting a text and
-// decrypting it again gives the text back up to its first zero byte, for every material.
+// Key files under any key material (mode: its length, 0 to 20; data: material, then file) are
+// refused (not whole blocks) or decrypt to a NUL-terminated text within the buffer; a text
+// encrypted and decrypted comes back up to its first zero byte.
 #include <cstring>
 
 #include "fuzz/support/fuzz_board.h"
@@ -18,27 +16,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* material = in.data.data();
     const auto file = in.data.subspan(material_len);
     const bool material_ok = material_len <= 16;
-
-    std::size_t out_len = 0xDEAD;
+    std::size_t out_len = 0xDEAD, cipher_len = 0, back_len = 0;
     std::uint8_t* plain =
         imgsign_decrypt(material, material_len, file.data(), file.size(), &out_len);
-    check((plain != nullptr) == (material_ok && file.size() % 16 == 0));
-    if (plain != nullptr)
-        check(out_len <= file.size() && plain[out_len] == 0 &&
-              std::strlen(reinterpret_cast<char*>(plain)) == out_len);
+    check((plain != nullptr) == (material_ok && file.size() % 16 == 0) &&
+          (plain == nullptr || (out_len <= file.size() && plain[out_len] == 0 &&
+                                std::strlen(reinterpret_cast<char*>(plain)) == out_len)));
     std::free(plain);
-
-    std::size_t cipher_len = 0;
     std::uint8_t* cipher =
         imgsign_encrypt(material, material_len, file.data(), file.size(), &cipher_len);
     check((cipher != nullptr) == material_ok);
     if (cipher == nullptr) return 0;
     check(cipher_len % 16 == 0 && cipher_len >= file.size() && cipher_len < file.size() + 16);
-    std::size_t back_len = 0;
     std::uint8_t* back = imgsign_decrypt(material, material_len, cipher, cipher_len, &back_len);
     const std::size_t text_len = strnlen(reinterpret_cast<const char*>(file.data()), file.size());
     check(back != nullptr && back_len == text_len && std::memcmp(back, file.data(), text_len) == 0);
-    std::free(back);
-    std::free(cipher);
+    for (void* buffer : {back, cipher}) std::free(buffer);
     return 0;
 }

@@ -1,13 +1,9 @@
-// RSA_extractSignedDigest with a fixed 768-bit key (small enough to sign fast, large enough for a
-// SHA-512 DigestInfo). Random signatures almost never open to a well-formed block, so the mode
-// byte chooses what the data is: 0 the signature, any length; 1 the encoded block (EM),
-// left-padded with zeros; 2 a DigestInfo placed after a correct 00 01 FF..FF 00 padding. For
-// forms 1 and 2 the target signs the block with the private exponent through the library's own
-// arithmetic, checks that the public operation gives the block back, and then that whatever
-// digest is extracted is the tail of that block and of a length its algorithm has.
+// RSA_extractSignedDigest under a 768-bit key (rsa_digest.key: modulus, private exponent). Mode 0:
+// the data is a signature; 1: a block, left-padded with zeros; 2: a DigestInfo after 00 01 FF..FF
+// 00. Blocks signed by the library's arithmetic open to a digest that is their tail, if any.
 #include <algorithm>
 #include <cstring>
-#include <utility>
+#include <map>
 
 #include "crypto/rsa.h"
 #include "crypto/vlong.h"
@@ -19,22 +15,19 @@ namespace {
 
 constexpr std::size_t kBytes = 96;
 // Digest lengths by algorithm number; -1 is a block without a DigestInfo.
-constexpr std::pair<std::int32_t, std::uint32_t> kDigestLengths[] = {
+const std::map<std::int32_t, std::uint32_t> kDigestLengths = {
     {2, 16}, {3, 16}, {4, 16}, {5, 20}, {11, 32}, {12, 48}, {13, 64}, {14, 28}, {-1, 0}};
 
 struct Key {
     RsaKey* rsa = nullptr;
-    vlong *n = nullptr, *d = nullptr, *e = nullptr;
-    Key() {  // rsa_digest.key: the modulus, then the private exponent; made for this target
+    vlong* d = nullptr;
+    Key() {
         fuzz::board();
         const std::string bytes = file_text(BOOTMGR_SOURCE_DIR "/fuzz/rsa_digest.key");
-        check(bytes.size() == 2 * kBytes);
-        const auto* n_bytes = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        const std::uint8_t e_bytes[] = {0x01, 0x00, 0x01};
-        check(RSA_createKey(&rsa) == 0 && RSA_loadPublicValues(rsa, 65537, n_bytes, kBytes) == 0);
-        check(VLONG_fromBytes(n_bytes, kBytes, &n, nullptr) == 0 &&
-              VLONG_fromBytes(n_bytes + kBytes, kBytes, &d, nullptr) == 0);
-        check(VLONG_fromBytes(e_bytes, sizeof e_bytes, &e, nullptr) == 0);
+        const auto* n = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        check(bytes.size() == 2 * kBytes && RSA_createKey(&rsa) == 0 &&
+              RSA_loadPublicValues(rsa, 65537, n, kBytes) == 0 &&
+              VLONG_fromBytes(n + kBytes, kBytes, &d, nullptr) == 0);
     }
 };
 
@@ -42,17 +35,14 @@ struct Key {
 bool sign_block(const Key& key, const std::uint8_t* em, std::uint8_t* signature) {
     vlong *m = nullptr, *s = nullptr, *back = nullptr;
     check(VLONG_fromBytes(em, static_cast<std::int32_t>(kBytes), &m, nullptr) == 0);
-    const bool below = VLONG_compareMagnitudes(m, key.n) < 0;
-    if (below) {
-        check(VLONG_modExp(m, key.d, key.n, &s, nullptr) == 0);
-        check(VLONG_modExp(s, key.e, key.n, &back, nullptr) == 0);
-        auto length = static_cast<std::int32_t>(kBytes);
-        check(VLONG_compareMagnitudes(back, m) == 0 &&
+    const bool below = VLONG_compareMagnitudes(m, key.rsa->n) < 0;
+    auto length = static_cast<std::int32_t>(kBytes);
+    if (below)
+        check(VLONG_modExp(m, key.d, key.rsa->n, &s, nullptr) == 0 &&
+              VLONG_modExp(s, key.rsa->e, key.rsa->n, &back, nullptr) == 0 &&
+              VLONG_compareMagnitudes(back, m) == 0 &&
               VLONG_byteStringFromVlong(s, signature, &length) == 0);
-    }
-    VLONG_free(&m, nullptr);
-    VLONG_free(&s, nullptr);
-    VLONG_free(&back, nullptr);
+    for (vlong* v : {m, s, back}) VLONG_free(&v, nullptr);
     return below;
 }
 
@@ -81,11 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!sign_block(key, em, signature) ||
         RSA_extractSignedDigest(key.rsa, signature, kBytes, digest, &digest_len, &algorithm) != 0)
         return 0;
-    const auto* known = std::find_if(std::begin(kDigestLengths), std::end(kDigestLengths),
-                                     [&](auto& a) { return a.first == algorithm; });
-    check(known != std::end(kDigestLengths) && known->second == digest_len);
-    check(std::memcmp(digest, em + kBytes - digest_len, digest_len) == 0);
-    check(std::all_of(digest + digest_len, digest + sizeof digest,
-                      [](std::uint8_t b) { return b == 0; }));
+    check(kDigestLengths.contains(algorithm) && kDigestLengths.at(algorithm) == digest_len &&
+          std::memcmp(digest, em + kBytes - digest_len, digest_len) == 0 &&
+          std::all_of(digest + digest_len, digest + sizeof digest, [](auto b) { return b == 0; }));
     return 0;
 }

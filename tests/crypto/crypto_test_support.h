@@ -1,30 +1,23 @@
-// Shared helpers of the cryptographic library's tests: a platform back end that forwards files to
-// the host and captures standard output, the fixture readers and the seeded message generator
-// that tools/crypto-fixtures/generate.py uses too.
+// The cryptographic library's tests share a platform back end that forwards files to the host
+// and captures standard output, and the readers of their fixtures.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "crypto/imgsign.h"
 #include "platform/platform.h"
+#include "tests/support/board_fixture.h"
 #include "tests/support/table.h"
-
-namespace crypto_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
 class HostPlatform : public platform::Platform {
   public:
-    std::string out;                            // everything written to descriptor 1
-    std::string urandom_path = "/dev/urandom";  // where "/dev/urandom" is read from
+    // Everything written to descriptor 1; the file read as "/dev/urandom".
+    std::string out, urandom_path = "/dev/urandom";
     int open(const char*, int, mode_t) override { return -1; }
     int close(int) override { return -1; }
     ssize_t read(int, void*, size_t) override { return -1; }
@@ -52,58 +45,37 @@ class HostPlatform : public platform::Platform {
     int install_sigint_handler(void (*)(int)) override { return 0; }
 };
 
-inline HostPlatform& host() {
-    static HostPlatform p;
-    return p;
-}
+inline HostPlatform host;  // the back end of every crypto test
 
 // Installs the host back end and starts the library (idempotent).
 inline void start_library() {
-    platform::set_os(host());
+    platform::set_os(host);
     ASSERT_EQ(CRYPTO_LIB_initialize(), 0);
 }
 
-inline Bytes xorshift_bytes(std::uint32_t seed, std::size_t length) {
-    std::uint32_t x = seed != 0 ? seed : 1;
-    Bytes out(length);
-    for (auto& b : out) {
+// A message column: "xorshift:SEED" is `length` bytes of the seeded generator that
+// tools/crypto-fixtures/generate.py uses too; other text is repeated to the length.
+inline Bytes message(const std::string& text, std::size_t length) {
+    const bool generated = text.starts_with("xorshift:");
+    auto x = generated ? static_cast<std::uint32_t>(std::stoul(text.substr(9))) : 0u;
+    Bytes m(length);
+    for (std::size_t i = 0; i < length; ++i) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        b = static_cast<std::uint8_t>(x);
+        m[i] = static_cast<std::uint8_t>(generated ? x : text[i % text.size()]);
     }
-    return out;
+    return m;
 }
 
-inline std::string to_hex(const std::uint8_t* p, std::size_t n) {
+inline std::string to_hex(std::span<const std::uint8_t> bytes) {
     std::string s;
-    for (std::size_t i = 0; i < n; ++i)
-        s += "0123456789abcdef"[p[i] >> 4] + std::string(1, "0123456789abcdef"[p[i] & 15]);
+    for (const std::uint8_t b : bytes)
+        s.append({"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]});
     return s;
 }
-inline std::string to_hex(const Bytes& b) {
-    return to_hex(b.data(), b.size());
-}
 
-inline std::string fixture_path(const std::string& name) {
-    return std::string(BOOTMGR_SOURCE_DIR) + "/tests/crypto/fixtures/" + name;
+// A fixture file's bytes (the PEM keys); tables are read with read_table.
+inline Bytes fixture(const std::string& name) {
+    return bytes_of(file_text(std::string(BOOTMGR_SOURCE_DIR) + "/tests/crypto/fixtures/" + name));
 }
-
-inline Bytes read_fixture(const std::string& name) {
-    std::ifstream f(fixture_path(name), std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-// The fixture's rows, each split at blanks; comment lines are skipped.
-inline std::vector<std::vector<std::string>> fixture_rows(const std::string& name) {
-    std::ifstream f(fixture_path(name));
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(f, line);) {
-        std::istringstream fields(line);
-        std::vector<std::string> row{std::istream_iterator<std::string>(fields), {}};
-        if (!row.empty() && row[0][0] != '#') rows.push_back(row);
-    }
-    return rows;
-}
-
-}  // namespace crypto_test

@@ -1,57 +1,33 @@
 #include "crypto/keydecode.h"
 
-#include <gtest/gtest.h>
-
 #include "crypto/crypto_platform.h"
 #include "crypto/der.h"
 #include "crypto/imgsign.h"
 #include "crypto_test_support.h"
-#include "tests/support/table.h"
-
-using namespace crypto_test;
-
-namespace {
 
 // The outcome of one operation of the table, as its `want` column writes it.
-std::string run(const std::string& op, const Bytes& in) {
+static std::string run(const std::string& op, const Bytes& in) {
     const auto n = static_cast<std::uint32_t>(in.size());
     std::uint8_t* out = nullptr;
     std::uint32_t length = 0;
-    std::int32_t s = 0;
-    std::string extra;
-    if (op == "base64" || op == "key") {
-        s = op == "key" ? KEYBLOB_buildFromDer(in.data(), n, &out, &length)
-                        : BASE64_decodeText(in.data(), n, &out, &length);
-        extra = s == 0 ? to_hex(out, length) : "";
-        CRYPTO_free(out);
-    } else if (op == "pem") {
-        s = CA_MGMT_convertPublicKey(in.data(), n, nullptr);
-    } else if (op == "der") {
-        DerNode* tree = nullptr;
-        static const std::uint8_t nothing = 0;
-        s = DER_readTree(in.empty() ? &nothing : in.data(), n, &tree);
-        DER_freeTree(&tree);
-    } else {
-        KeyObject key;
-        KEYOBJ_init(&key);
-        s = KEYBLOB_readIntoKey(in.data(), n, &key);
-        extra = std::to_string(key.type);
-        KEYOBJ_release(&key);
-    }
-    std::string result = std::to_string(s);
-    return extra.empty() ? result : result.append(" ").append(extra);
+    DerNode* tree = nullptr;
+    KeyObject key;
+    KEYOBJ_init(&key);
+    std::string result =
+        std::to_string(op == "base64" ? BASE64_decodeText(in.data(), n, &out, &length)
+                       : op == "key"  ? KEYBLOB_buildFromDer(in.data(), n, &out, &length)
+                       : op == "pem"  ? CA_MGMT_convertPublicKey(in.data(), n, nullptr)
+                       : op == "der"  ? DER_readTree(in.data(), n, &tree)
+                                      : KEYBLOB_readIntoKey(in.data(), n, &key));
+    if (op == "blob") result += " " + std::to_string(key.type);  // the key type afterwards
+    if (out != nullptr) result += " " + to_hex({out, length});
+    CRYPTO_free(out);
+    DER_freeTree(&tree);
+    KEYOBJ_release(&key);
+    return result;
 }
 
-Bytes der_of(const Bytes& pem) {
-    std::uint8_t* der = nullptr;
-    std::uint32_t n = 0;
-    EXPECT_EQ(PEM_stripToDer(pem.data(), static_cast<std::uint32_t>(pem.size()), &der, &n), 0);
-    Bytes out(der, der + n);
-    CRYPTO_free(der);
-    return out;
-}
-
-TEST(KeyDecode, Table) {
+TEST(KeyDecode, TableCutsTreeWalkAndOidMatching) {
     start_library();
     for (const auto& row : read_table("tests/crypto/fixtures/keydecode.tsv")) {
         SCOPED_TRACE(row.where());
@@ -61,23 +37,13 @@ TEST(KeyDecode, Table) {
         in.reserve(1);  // an empty input still has an address
         EXPECT_EQ(run(op, in), row["want"]);
     }
-}
-
-TEST(KeyDecode, CutAtEveryByteNeverDecodes) {
-    start_library();
-    const Bytes pem = read_fixture("rsa2048_0.pub.pem"), der = der_of(pem);
-    for (std::size_t n = 0; n < der.size(); ++n)
-        EXPECT_NE(run("key", Bytes(der.begin(), der.begin() + static_cast<long>(n))).at(0), '0')
-            << n;
+    // rsa2048_0.pub.der: the DER inside rsa2048_0.pub.pem.
+    const Bytes pem = fixture("rsa2048_0.pub.pem"), der = fixture("rsa2048_0.pub.der");
+    for (long n = 0; n < std::ssize(der); ++n)  // a cut key never decodes
+        EXPECT_NE(run("key", Bytes(der.begin(), der.begin() + n)).at(0), '0') << n;
     // PEM text cut before its last Base64 line fails, or decodes to DER that is short.
-    for (std::size_t n = 0; n + 60 < pem.size(); ++n)
-        EXPECT_LT(CA_MGMT_convertPublicKey(pem.data(), static_cast<std::uint32_t>(n), nullptr), 0)
-            << n;
-}
-
-TEST(KeyDecode, TreeWalkAndOidMatching) {
-    start_library();
-    const Bytes der = der_of(read_fixture("rsa2048_0.pub.pem"));
+    for (std::uint32_t n = 0; n + 60 < pem.size(); ++n)
+        EXPECT_LT(CA_MGMT_convertPublicKey(pem.data(), n, nullptr), 0) << n;
     DerNode* tree = nullptr;
     ASSERT_EQ(DER_readTree(der.data(), static_cast<std::uint32_t>(der.size()), &tree), 0);
     const DerNode *algorithm = nullptr, *none = nullptr;
@@ -98,5 +64,3 @@ TEST(KeyDecode, TreeWalkAndOidMatching) {
     EXPECT_TRUE(tree->firstChild->nextSibling->encapsulates) << "the BIT STRING holds nested DER";
     DER_freeTree(&tree);
 }
-
-}  // namespace

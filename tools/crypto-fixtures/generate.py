@@ -40,20 +40,22 @@ def run(args, data=None):
 def digests():
     lengths = list(range(0, 300)) + [rng.randrange(300, 9000) for _ in range(1700)]
     lengths += [1 << 20, 3 * (1 << 20) + 17]
-    with open(os.path.join(OUT, "digest_vectors.txt"), "w") as f:
-        f.write("# seed length sha224 sha256 sha384 sha512 (message: xorshift32 bytes)\n")
+    with open(os.path.join(OUT, "digest_vectors.tsv"), "w") as f:
+        f.write("# Rows as in digest.tsv, of xorshift32 messages: SHA-224, SHA-256, SHA-384, SHA-512\n"
+                "algorithm\tmessage\tlength\tpieces\tstatus\tdigest\n")
         for n in lengths:
             seed = rng.randrange(1, 1 << 32)
             m = xorshift_bytes(seed, n)
-            f.write("%d %d %s %s %s %s\n" % (seed, n, hashlib.sha224(m).hexdigest(),
-                                             hashlib.sha256(m).hexdigest(),
-                                             hashlib.sha384(m).hexdigest(),
-                                             hashlib.sha512(m).hexdigest()))
+            for algorithm, h in ((14, hashlib.sha224), (11, hashlib.sha256), (12, hashlib.sha384),
+                                 (13, hashlib.sha512)):
+                f.write("%d\txorshift:%d\t%d\t-\t0\t%s\n" % (algorithm, seed, n,
+                                                               h(m).hexdigest()))
 
 
 def aes():
-    with open(os.path.join(OUT, "aes_cbc_vectors.txt"), "w") as f:
-        f.write("# key iv seed length sha256(ciphertext) (plaintext: xorshift32 bytes)\n")
+    with open(os.path.join(OUT, "aes_vectors.tsv"), "w") as f:
+        f.write("# Rows as in aes.tsv: CBC encryption of xorshift32 plaintexts, the ciphertext's SHA-256\n"
+                "name\tkey\tkeylen\tctxdir\tdir\tlength\tmode\tiv\tinput\tstatus\toutput\n")
         cases = [(bits, rng.randrange(0, 40) * 16) for bits in (128, 192, 256) for _ in range(300)]
         cases += [(bits, (1 << 20) + 16 * rng.randrange(0, 64)) for bits in (128, 192, 256)]
         for bits, n in cases:
@@ -64,8 +66,8 @@ def aes():
             ct = run(["openssl", "enc", "-aes-%d-cbc" % bits, "-K", key.hex(), "-iv", iv.hex(),
                       "-nopad"], plain) if n else b""
             assert len(ct) == n
-            f.write("%s %s %d %d %s\n" % (key.hex(), iv.hex(), seed, n,
-                                          hashlib.sha256(ct).hexdigest()))
+            f.write("openssl\t%s\t%d\t1\t1\t%d\t-\t%s\txorshift:%d\t0\tsha256:%s\n"
+                    % (key.hex(), len(key), n, iv.hex(), seed, hashlib.sha256(ct).hexdigest()))
 
 
 def raw_sign(keyfile, em, tmp):
@@ -79,8 +81,9 @@ def raw_sign(keyfile, em, tmp):
 
 def rsa():
     tmp = tempfile.mkdtemp()
-    sigs = open(os.path.join(OUT, "rsa_signatures.txt"), "w")
-    sigs.write("# key-file sha256(message) signature (OpenSSL, RSASSA-PKCS1-v1_5 with SHA-256)\n")
+    sigs = open(os.path.join(OUT, "rsa_signatures.tsv"), "w")
+    sigs.write("# OpenSSL signatures (RSASSA-PKCS1-v1_5 with SHA-256), as rows of pkcs1_vectors.tsv\n"
+               "class\tname\tkey\tdigest\tsignature\tstatus\talgorithm\n")
     for bits in (1024, 2048, 3072, 4096):
         for index in range(2):
             name = "rsa%d_%d" % (bits, index)
@@ -95,7 +98,8 @@ def rsa():
                 with open(mpath, "wb") as f:
                     f.write(msg)
                 sig = run(["openssl", "dgst", "-sha256", "-sign", priv, mpath])
-                sigs.write("%s.pub.pem %s %s\n" % (name, hashlib.sha256(msg).hexdigest(), sig.hex()))
+                sigs.write("openssl\t%s\t%s.pub.pem\t%s\t%s\t0\t11\n"
+                           % (name, name, hashlib.sha256(msg).hexdigest(), sig.hex()))
 
 
 SHA256_OID = bytes.fromhex("608648016503040201")
@@ -274,15 +278,15 @@ def pkcs1():
 
     priv, n = keys["pkcs1_e65537"]
     key = "pkcs1_e65537.pub.pem"
-    out = open(os.path.join(OUT, "pkcs1_vectors.txt"), "w")
-    out.write("# class name key-file digest signature status algorithm\n"
-              "# status: of the whole check (0 good; reject: any failure); algorithm: the one the\n"
-              "# carried DigestInfo names, when the digest can be extracted at all (- when not)\n")
+    out = open(os.path.join(OUT, "pkcs1_vectors.tsv"), "w")
+    out.write("# status: of the whole check (0 good; reject: any failure); algorithm: the one the\n"
+              "# carried DigestInfo names, when the digest can be extracted at all (- when not)\n"
+              "class\tname\tkey\tdigest\tsignature\tstatus\talgorithm\n")
     counts = {}
 
     def emit(cls, name, keyfile, sig, status, algorithm, digest=d):
-        out.write("%s %s %s %s %s %s %s\n" % (cls, name, keyfile, digest.hex(), sig.hex(), status,
-                                             algorithm))
+        fields = (cls, name, keyfile, digest.hex(), sig.hex(), status, algorithm)
+        out.write("\t".join(str(x) for x in fields) + "\n")
         counts[cls] = counts.get(cls, 0) + 1
 
     for cls, name, em, status, algorithm in rows:
