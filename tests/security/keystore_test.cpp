@@ -70,11 +70,10 @@ TEST(KeyStore, UnitStates) {
         {"NO_SERIAL", "WARNING: Serial # not set on this unit. Built in keys must be used\n"}};
     for (const auto& row : read_table("tests/security/data/keystore.tsv")) {
         SCOPED_TRACE(row.where());
-        SecurityBoard board(with_serial(row["serial"]));
-        if (row["fault"] == "serial")
-            board.sim().inject(fault(sim::FaultKind::i2c_read, {}, sim::kEepromAddr7));
-        if (row["fault"] == "create")
-            board.sim().inject(fault(sim::FaultKind::create_path, row["path"]));
+        sim::CreateOptions unit;
+        unit.serial = row["serial"];
+        SecurityBoard board(unit);
+        for (const auto& f : faults_of(row["faults"])) board.sim().inject(f);
         KeyRecord record;
         EXPECT_EQ(imgsign_load_key(&record, row["path"].c_str()), row.num("result"));
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data), record.length),

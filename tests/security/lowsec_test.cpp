@@ -31,8 +31,7 @@ TEST(LowSecurity, PresenceTest) {
         SecurityBoard board({}, console_script(row["keys"]));
         auto& source = board.sim().random();
         row["random"] == "fail" ? source.fail_with(EIO) : source.put(hex_bytes(row["random"]));
-        if (row["marker fails"] == "1")
-            board.sim().inject(fault(sim::FaultKind::create_path, LOWSEC_MARKER_PATH));
+        for (const auto& f : faults_of(row["faults"])) board.sim().inject(f);
         install_interrupt_handler();
         EXPECT_EQ(physical_presence_test(), row.num("result"));
         const std::string out = board.out();
@@ -125,7 +124,7 @@ TEST(LowSecurity, DisableQuestionAndMarker) {
     SecurityBoard board;
     EXPECT_EQ(lowsec_marker_set(0), 0);
     EXPECT_FALSE(lowsec_active());
-    board.sim().inject(fault(sim::FaultKind::create_path, LOWSEC_MARKER_PATH));
+    board.sim().inject(faults_of("create:/tmp/lowsec")[0]);
     EXPECT_EQ(lowsec_marker_set(1), -1);
     EXPECT_EQ(board.out(), "ERROR creating file /tmp/lowsec\n");
 }
