@@ -11,19 +11,7 @@
 
 namespace {
 
-const std::string HIT = "Hit a key to start the test. The MB LED will blink a number of times.";
-const std::string HOW = "\nHow many times did the LED blink? ";
-const std::map<std::string, std::string> kTexts = {
-    {"Q",
-     "WARNING: the following test is used to determine physical presence and if completed "
-     "will put the switch in low security mode.\nDo you wish to continue y/N? "},
-    {"HIT", HIT},
-    {"HOW", HOW},
-    {"DOTS", std::string(11, '.') + HOW},
-    {"CORRECT", "Correct. Physical presence established and low security mode enabled\n"},
-    {"W1", "Incorrect. Try again (attempt 1 of 3)\n"},
-    {"DISABLE", "Switch is in low security mode. Confirm disabling Y/n? "},
-    {"NOTE", "NOTE: Uboot low security mode override enabled\n"}};
+const std::string HIT = texts().at("HIT"), HOW = texts().at("HOW");
 
 TEST(LowSecurity, PresenceTest) {
     for (const auto& row : read_table("tests/security/data/presence.tsv")) {
@@ -35,11 +23,11 @@ TEST(LowSecurity, PresenceTest) {
         install_interrupt_handler();
         EXPECT_EQ(physical_presence_test(), row.num("result"));
         const std::string out = board.out();
-        in_order(out, row["transcript"], kTexts);
+        in_order(out, row["transcript"]);
         EXPECT_EQ(board.sim().led_blinks(), static_cast<unsigned>(row.num("blinks")));
         EXPECT_EQ(lowsec_active(), row["marker"] == "1");
         EXPECT_EQ(board.file(LOWSEC_MARKER_PATH), row["marker"] == "1" ? "tolvrine\n" : "");
-        EXPECT_EQ(out.ends_with(kTexts.at("CORRECT")), row["result"] == "1");
+        EXPECT_EQ(out.ends_with(texts().at("CORRECT")), row["result"] == "1");
         EXPECT_EQ(board.sim().random().queued(), 0u);  // every byte put was drawn
         EXPECT_EQ(sim::event_texts(board.events(), "led").empty(),
                   out.find(HIT) == std::string::npos);
@@ -102,7 +90,7 @@ TEST(LowSecurity, ThreeWrongAnswersResetTheBoard) {
     in_order(r.out,
              "{W1} ; {HIT} ; Incorrect. Try again (attempt 2 of 3)\\n ; {HIT} ; Incorrect. Try "
              "again (attempt 3 of 3)\\nMaximum number of test failed. Board is resetting\\n",
-             kTexts);
+             texts());
     EXPECT_FALSE(board.exists(LOWSEC_MARKER_PATH));
     EXPECT_EQ(r.commands(), std::vector<std::string>{"reboot"});
 }
@@ -118,7 +106,7 @@ TEST(LowSecurity, DisableQuestionAndMarker) {
         EXPECT_EQ(physical_presence_test(), row.num("result"));
         EXPECT_EQ(board.exists(LOWSEC_MARKER_PATH), row["marker"] == "1");
         EXPECT_EQ(lowsec_active(), row["active"] == "1");
-        EXPECT_EQ(board.out(), fill(row["transcript"], kTexts));
+        EXPECT_EQ(board.out(), fill(row["transcript"]));
     }
     // Removing a marker that is not there is no error; one that cannot be created is reported.
     SecurityBoard board;

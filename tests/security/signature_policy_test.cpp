@@ -33,10 +33,10 @@ TEST(SignaturePolicy, AcceptanceMatrix) {
             board.clear_events();
             const int expected = static_cast<int>(row.num(answer == 'y' ? "yes" : "no"));
             EXPECT_EQ(imgsign_verify_image(signed_image(row["signer"])), expected);
-            std::string transcript = fill(row["transcript"], kSecurityTexts);
+            std::string transcript = fill(row["transcript"]);
             if (row["prompt"] == "yes")
                 transcript += std::string("Install image anyway? y/N? ") + answer + "\n";
-            if (row["signer"] != "none") transcript += kSecurityTexts.at(expected == 1 ? "V" : "R");
+            if (row["signer"] != "none") transcript += texts().at(expected == 1 ? "V" : "R");
             EXPECT_EQ(board.out(), transcript);
             EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, row["devkey"] == "yes");
             EXPECT_EQ(board.opens("/dev/mtd-rfs") > 0, row["rfs"] == "yes");
@@ -69,7 +69,7 @@ TEST(SignaturePolicy, MissingKeyAcceptsNothing) {
     EXPECT_EQ(imgsign_keys_present(), 0);
     for (const char* signer : {"production", "development", "unknown"})
         EXPECT_EQ(imgsign_verify_image(signed_image(signer)), 0);
-    EXPECT_EQ(board.out().find(kSecurityTexts.at("V")), std::string::npos);
+    EXPECT_EQ(board.out().find(texts().at("V")), std::string::npos);
     EXPECT_NE(board.out().find("ERROR - unable to find system key\n"), std::string::npos);
 }
 

@@ -141,8 +141,7 @@ std::optional<std::string> TestBoard::read_file(std::string_view system_path) co
     return file_text(host_path(system_path));
 }
 
-std::uint32_t jamcrc(std::span<const std::uint8_t> bytes) {
-    std::uint32_t crc = 0xFFFFFFFFu;
+std::uint32_t jamcrc(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
     for (const std::uint8_t b : bytes) {
         crc ^= b;
         for (int k = 0; k < 8; ++k) crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;

@@ -148,7 +148,7 @@ SpecImage image_of(std::string_view spec, std::uint8_t seed = 1);
 void fix_crc(std::vector<std::uint8_t>& image);
 // The reflected CRC-32 register without final inversion, as images store it; bit by bit on
 // purpose, as the reference that the product's table-driven CRC is held to.
-std::uint32_t jamcrc(std::span<const std::uint8_t> bytes);
+std::uint32_t jamcrc(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0xFFFFFFFFu);
 
 // A file for make_archive, which makes a gzip-compressed tar archive with the host's tar (empty
 // on failure).

@@ -41,25 +41,20 @@ class SecurityBoard : public TestBoard {
     }
 };
 
-// The signature check's messages, as the data files name them.
-inline const std::map<std::string, std::string> kSecurityTexts = {
-    {"V", " Image signature verified. "},
-    {"R", " Image rejected. "},
-    {"U", " Image rejected as it has no signature\n"},
-    {"DAMAGED", "WARNING: damaged header entry at offset "},
-    {"LENGTHS", "ERROR: the image header's lengths do not fit the image\n"},
-    {"O", "NOTE: Uboot low security mode override enabled\n"},
-    {"D", "\nNOTE - developer images operational. Checking developer keys....\n"},
-    {"L", "\nNOTE - low security mode is operational. Checking developer keys....\n"},
-    {"W",
-     "\nWARNING: All checks failed but you are running developer images and are in low "
-     "security mode\n"},
-    {"UW",
-     "\nWARNING: Image is unsigned but you are running developer images and are in low "
-     "security mode\n"}};
+// The messages that the data files write as {NAME}.
+inline const std::map<std::string, std::string>& texts() {
+    static const auto all = [] {
+        std::map<std::string, std::string> map;
+        for (const auto& row : read_table("tests/security/data/texts.tsv"))
+            map[row["name"]] = row["text"];
+        return map;
+    }();
+    return all;
+}
 
 // A decoded table field with {NAME} replaced by names.at(NAME).
-inline std::string fill(std::string text, const std::map<std::string, std::string>& names = {}) {
+inline std::string fill(std::string text,
+                        const std::map<std::string, std::string>& names = texts()) {
     for (std::size_t at; (at = text.find('{')) != std::string::npos;) {
         const std::size_t end = text.find('}', at);
         if (end == std::string::npos) break;
@@ -71,7 +66,7 @@ inline std::string fill(std::string text, const std::map<std::string, std::strin
 // Whether the parts appear in the text in this order; parts are escaped fill() pieces with " ; "
 // between them.
 inline void in_order(const std::string& text, std::string_view parts,
-                     const std::map<std::string, std::string>& names = {}) {
+                     const std::map<std::string, std::string>& names = texts()) {
     std::size_t at = 0;
     while (!parts.empty()) {
         const std::size_t semi = parts.find(" ; ");
