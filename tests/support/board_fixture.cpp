@@ -278,7 +278,6 @@ SpecImage image_of(std::string_view spec, std::uint8_t seed) {
                 test_signature(value.substr(0, slash)),
                 slash == std::string::npos ? -1
                                            : static_cast<int>(number(value.substr(slash + 1)))));
-            n = n < 0 ? 1000 : n;
         }
     }
     const auto has = [&](const char* key) {

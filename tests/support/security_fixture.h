@@ -64,7 +64,7 @@ inline std::string fill(std::string text,
 }
 
 // Whether the parts appear in the text in this order; parts are escaped fill() pieces with " ; "
-// between them.
+// between them, and a part !TEXT must not appear anywhere.
 inline void in_order(const std::string& text, std::string_view parts,
                      const std::map<std::string, std::string>& names = texts()) {
     std::size_t at = 0;
@@ -72,6 +72,10 @@ inline void in_order(const std::string& text, std::string_view parts,
         const std::size_t semi = parts.find(" ; ");
         const std::string part = fill(unescape(parts.substr(0, semi)), names);
         parts = semi == std::string_view::npos ? std::string_view() : parts.substr(semi + 3);
+        if (part.starts_with('!')) {
+            EXPECT_EQ(text.find(part.substr(1)), std::string::npos) << part << " in " << text;
+            continue;
+        }
         const std::size_t found = text.find(part, at);
         ASSERT_NE(found, std::string::npos)
             << "no \"" << part << "\" after " << at << " in " << text;
