@@ -42,12 +42,6 @@ Bytes new_image(std::uint32_t kind, const char* version) {
     return make_image(kind, version, kNewPayload, 3, {signature_entry(bytes_of(sig))});
 }
 
-// A flash region: where, the kind of image, the old image there.
-struct Region {
-    std::uint32_t offset, kind;
-    Bytes old_payload, old;
-};
-
 // The cut positions, 1-based among the erases/writes of the whole run. With no limit
 // (POWERLOSS_CUTS=0, the default on this machine's own CPU) every one; else every erase with the
 // writes on both sides of it (the block boundaries) and the last operation, topped up to the limit
@@ -90,14 +84,12 @@ class PowerLoss {
         images_ = {new_image(IMG_KIND_APPLICATION, "2.0.0.1"),
                    new_image(IMG_KIND_APPLICATION, "2.0.0.2"),
                    new_image(IMG_KIND_KERNEL, "2.0.0.3"), new_image(IMG_KIND_RFS, "2.0.0.4")};
-        regions_ = {{FLASH_SLOT1_OFFSET, IMG_KIND_APPLICATION, pattern_bytes(200000, 0x11), {}},
-                    {FLASH_SLOT2_OFFSET, IMG_KIND_APPLICATION, pattern_bytes(90000, 0x22), {}},
-                    {FLASH_KERNEL_OFFSET, IMG_KIND_KERNEL, pattern_bytes(60000, 0x33), {}},
-                    {FLASH_RFS_OFFSET, IMG_KIND_RFS, pattern_bytes(300000, 0x44), {}}};
-        for (auto& region : regions_) {
-            const std::string version = "1.0.0." + std::to_string(saved_flash_.size() + 1);
-            region.old = make_image(region.kind, version, region.old_payload, 1);
-            saved_flash_.push_back(region.old);
+        regions_ = {{FLASH_SLOT1_OFFSET, image_of("app:v1:n=200000:id=1.0.0.1", 0x11)},
+                    {FLASH_SLOT2_OFFSET, image_of("app:v1:n=90000:id=1.0.0.2", 0x22)},
+                    {FLASH_KERNEL_OFFSET, image_of("kernel:v1:n=60000:id=1.0.0.3", 0x33)},
+                    {FLASH_RFS_OFFSET, image_of("rfs:v1:n=300000:id=1.0.0.4", 0x44)}};
+        for (const auto& [offset, old] : regions_) {
+            saved_flash_.push_back(old.bytes);
             saved_flash_.back().resize(3 * sim::kFlashEraseSize, 0xFF);  // every block it touches
         }
         saved_eeprom_ = board_->eeprom_read(0, sim::kEepromSize);
@@ -108,18 +100,18 @@ class PowerLoss {
     // -1 for its old image, -2 for neither.
     int held(std::size_t r) {
         const auto holds = [&](const Bytes& i) {
-            return board_->flash_read(regions_[r].offset, i.size()) == i;
+            return board_->flash_read(regions_[r].first, i.size()) == i;
         };
         for (const int n : {0, 1, 2, 3})
             if ((r < 2 ? n < 2 : n == static_cast<int>(r)) && holds(image(n))) return n;
-        return holds(regions_[r].old) ? -1 : -2;
+        return holds(regions_[r].second.bytes) ? -1 : -2;
     }
 
     // The installations with the power cut during flash erase/write number `cut` (0: no cut),
     // from the board as it was before them.
     BoardRun install(unsigned cut) {
         for (std::size_t r = 0; r < regions_.size(); ++r)
-            board_->flash_write(regions_[r].offset, saved_flash_[r]);
+            board_->flash_write(regions_[r].first, saved_flash_[r]);
         board_->eeprom_write(0, saved_eeprom_);
         board_->power_up();
         return board_.run([this, cut] {
@@ -166,14 +158,14 @@ class PowerLoss {
             return -1;
         const int n = held(static_cast<std::size_t>(slot - 1));
         const Bytes& want =
-            n >= 0 ? kNewPayload : regions_[static_cast<std::size_t>(slot - 1)].old_payload;
+            n >= 0 ? kNewPayload : regions_[static_cast<std::size_t>(slot - 1)].second.payload;
         return n != -2 && bytes_of(file_text(keep)) == want ? slot : -1;
     }
 
     std::vector<std::pair<std::string, std::string>> packages_;  // images, answer
     TestBoard board_;
     std::vector<Bytes> images_, saved_flash_;
-    std::vector<Region> regions_;
+    std::vector<std::pair<std::uint32_t, SpecImage>> regions_;  // where, the old image there
     Bytes saved_eeprom_;
 };
 
