@@ -15,7 +15,7 @@ TEST(ImageSignature, MalformedAndEdgeImages) {
     for (const auto& row : read_table("tests/security/data/image_signature.tsv")) {
         SCOPED_TRACE(row.where());
         SecurityBoard board;
-        board.sim().flash_write(FLASH_RFS_OFFSET, image_of("rfs:sig=production").bytes);
+        board->flash_write(FLASH_RFS_OFFSET, image_of("rfs:sig=production").bytes);
         const SpecImage made = image_of(row["image"]);
         const Bytes image(made.bytes);  // exactly sized: a read past it is caught (ASan)
         EXPECT_EQ(imgsign_verify_image(image), row.num("result"));

@@ -73,7 +73,7 @@ TEST(KeyStore, UnitStates) {
         sim::CreateOptions unit;
         unit.serial = row["serial"];
         SecurityBoard board(unit);
-        for (const auto& f : faults_of(row["faults"])) board.sim().inject(f);
+        for (const auto& f : faults_of(row["faults"])) board->inject(f);
         KeyRecord record;
         EXPECT_EQ(imgsign_load_key(&record, row["path"].c_str()), row.num("result"));
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data), record.length),

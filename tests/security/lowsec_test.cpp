@@ -17,18 +17,18 @@ TEST(LowSecurity, PresenceTest) {
     for (const auto& row : read_table("tests/security/data/presence.tsv")) {
         SCOPED_TRACE(row.where());
         SecurityBoard board({}, console_script(row["keys"]));
-        auto& source = board.sim().random();
+        auto& source = board->random();
         row["random"] == "fail" ? source.fail_with(EIO) : source.put(hex_bytes(row["random"]));
-        for (const auto& f : faults_of(row["faults"])) board.sim().inject(f);
+        for (const auto& f : faults_of(row["faults"])) board->inject(f);
         install_interrupt_handler();
         EXPECT_EQ(physical_presence_test(), row.num("result"));
         const std::string out = board.out();
         in_order(out, row["transcript"]);
-        EXPECT_EQ(board.sim().led_blinks(), static_cast<unsigned>(row.num("blinks")));
+        EXPECT_EQ(board->led_blinks(), static_cast<unsigned>(row.num("blinks")));
         EXPECT_EQ(lowsec_active(), row["marker"] == "1");
         EXPECT_EQ(board.file(LOWSEC_MARKER_PATH), row["marker"] == "1" ? "tolvrine\n" : "");
         EXPECT_EQ(out.ends_with(texts().at("CORRECT")), row["result"] == "1");
-        EXPECT_EQ(board.sim().random().queued(), 0u);  // every byte put was drawn
+        EXPECT_EQ(board->random().queued(), 0u);  // every byte put was drawn
         EXPECT_EQ(sim::event_texts(board.events(), "led").empty(),
                   out.find(HIT) == std::string::npos);
     }
@@ -40,19 +40,19 @@ TEST(LowSecurity, PresenceTestTicksGiveNothingAway) {
     for (const int count : {1, 11}) {
         SCOPED_TRACE(count);
         SecurityBoard board({}, "y " + std::to_string(count) + "\r");
-        board.sim().set_led_register(5, 0xFF);
+        board->set_led_register(5, 0xFF);
         const auto byte = static_cast<std::uint8_t>(count - 1);
-        board.sim().random().put({&byte, 1});
+        board->random().put({&byte, 1});
         std::vector<std::uint64_t> ticks;
-        board.sim().set_console_tap([&](int, std::string_view text) {
-            if (text == "." || text == HOW) ticks.push_back(board.sim().virtual_ms());
+        board->set_console_tap([&](int, std::string_view text) {
+            if (text == "." || text == HOW) ticks.push_back(board->virtual_ms());
         });
         ASSERT_EQ(physical_presence_test(), 1);
         ASSERT_EQ(ticks.size(), 12u);  // 11 dots, then the question
         for (std::size_t i = 1; i < ticks.size(); ++i)
             EXPECT_EQ(ticks[i] - ticks[i - 1], 2000u) << i;
-        EXPECT_EQ(board.sim().led_register(5), 0xDF);  // other bits kept, field 01
-        EXPECT_EQ(board.sim().led_blinks(), static_cast<unsigned>(count));
+        EXPECT_EQ(board->led_register(5), 0xDF);  // other bits kept, field 01
+        EXPECT_EQ(board->led_blinks(), static_cast<unsigned>(count));
     }
 }
 
@@ -64,7 +64,7 @@ TEST(LowSecurity, BlinkCountIsOnlyRandom) {
         sim::CreateOptions clock;
         clock.rtc[0] = seconds;
         SecurityBoard board(clock);
-        board.sim().random().seed(7);
+        board->random().seed(7);
         std::vector<int> counts(16);
         for (int& n : counts) n = presence_blink_count();
         runs.insert(counts);
@@ -75,7 +75,7 @@ TEST(LowSecurity, BlinkCountIsOnlyRandom) {
 
 TEST(LowSecurity, ThreeWrongAnswersResetTheBoard) {
     SecurityBoard board;
-    board.sim().random().put(std::vector<std::uint8_t>{9, 9, 9});
+    board->random().put(std::vector<std::uint8_t>{9, 9, 9});
     const BoardRun r = board.run([] { physical_presence_test(); }, "y 1\r 2\r 3\r");
     EXPECT_EQ(r.status, sim::kExitReboot);
     in_order(r.out,

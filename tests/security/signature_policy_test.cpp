@@ -23,7 +23,7 @@ TEST(SignaturePolicy, AcceptanceMatrix) {
             SCOPED_TRACE(row["signer"] + " " + row["lowsec"] + " " + row["dev"] + " " + answer);
             SecurityBoard board({}, std::string(1, answer));
             ASSERT_EQ(imgsign_keys_present(), 1);  // the key files exist, as after start-up
-            board.sim().flash_write(
+            board->flash_write(
                 FLASH_RFS_OFFSET,
                 image_of(row["dev"] == "yes" ? "rfs:v2:n=0" : "rfs:sig=production").bytes);
             if (row["lowsec"] == "override") boot_settings.lowsec_authorised = 1;
@@ -40,7 +40,7 @@ TEST(SignaturePolicy, AcceptanceMatrix) {
             EXPECT_EQ(board.out(), transcript);
             EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, row["devkey"] == "yes");
             EXPECT_EQ(board.opens("/dev/mtd-rfs") > 0, row["rfs"] == "yes");
-            EXPECT_EQ(board.sim().rfs_reads() != 0, row["rfs"] == "yes");
+            EXPECT_EQ(board->rfs_reads() != 0, row["rfs"] == "yes");
         }
     }
 }
@@ -51,8 +51,7 @@ TEST(SignaturePolicy, DeveloperImagesState) {
     for (const auto& row : read_table("tests/security/data/developer_images.tsv")) {
         SCOPED_TRACE(row.where());
         SecurityBoard board;
-        if (!row["rfs"].empty())
-            board.sim().flash_write(FLASH_RFS_OFFSET, image_of(row["rfs"]).bytes);
+        if (!row["rfs"].empty()) board->flash_write(FLASH_RFS_OFFSET, image_of(row["rfs"]).bytes);
         EXPECT_EQ(imgsign_developer_images(), row.num("answer"));
         EXPECT_EQ(imgsign_developer_images(), row.num("answer"));
         EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, row["devkey"] == "yes");
@@ -64,7 +63,7 @@ TEST(SignaturePolicy, DeveloperImagesState) {
 // A unit whose key file cannot be re-created boots with the warning and accepts no image.
 TEST(SignaturePolicy, MissingKeyAcceptsNothing) {
     SecurityBoard board({}, "yy");
-    board.sim().inject(faults_of(std::string("create:") + PRODUCTION_KEY_PATH)[0]);
+    board->inject(faults_of(std::string("create:") + PRODUCTION_KEY_PATH)[0]);
     boot_settings.lowsec_authorised = 1;
     EXPECT_EQ(imgsign_keys_present(), 0);
     for (const char* signer : {"production", "development", "unknown"})

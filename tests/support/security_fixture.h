@@ -29,7 +29,6 @@ class SecurityBoard : public TestBoard {
         CRYPTO_LIB_initialize();
     }
     ~SecurityBoard() { i2c_close_buses(); }
-    sim::SimBoard& sim() { return board(); }
     std::string file(std::string_view system_path) const {
         return read_file(system_path).value_or("");
     }
