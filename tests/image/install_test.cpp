@@ -119,17 +119,13 @@ TEST(ImageInstallPackage, Table) {
 TEST(InstallLog, EntriesFromTheRtc) {
     TestBoard b;
     i2c_open_buses();
-    const std::pair<std::array<std::uint8_t, 7>, const char*> rows[] = {
-        {kRtc, "File image installed from xmodem at 12:45:59 on 5-3-2011\n"},
-        // Control bits above the BCD digits (oscillator stop, century, 12-hour) are masked.
-        {{0x81, 0x82, 0xC3, 0x01, 0xC4, 0xE5, 0x09},
-         "File image installed from xmodem at 03:02:01 on 4-5-209\n"}};
     std::string log;
-    for (const auto& [rtc, line] : rows) {
-        b->set_rtc(rtc);
+    for (const auto& row : read_table("tests/image/data/install_log.tsv")) {
+        const auto rtc = hex_bytes(row["rtc"]);
+        b->set_rtc({rtc[0], rtc[1], rtc[2], rtc[3], rtc[4], rtc[5], rtc[6]});
         EXPECT_EQ(install_log_append("image", "xmodem"), 1);
-        EXPECT_NE(b.out().find(std::string("Updating install log. ") + line), std::string::npos);
-        log += line;
+        EXPECT_NE(b.out().find("Updating install log. " + row["line"]), std::string::npos);
+        log += row["line"];
     }
     EXPECT_EQ(b.read_file(INSTALL_LOG_PATH), log);
 }
