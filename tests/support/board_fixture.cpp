@@ -195,28 +195,15 @@ std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_view versi
     return image;
 }
 
-std::vector<std::uint8_t> signed_payload() {
-    std::vector<std::uint8_t> payload(1000);
-    for (std::size_t i = 0; i < payload.size(); ++i)
-        payload[i] = static_cast<std::uint8_t>(i * 37 + 11);
-    return payload;
-}
-
-std::vector<std::uint8_t> test_signature(std::string_view signer) {
-    std::ifstream f(BOOTMGR_SOURCE_DIR "/tests/security/data/signatures.txt");
-    std::vector<std::uint8_t> signature;
-    for (std::string line; signature.empty() && std::getline(f, line);) {
-        std::istringstream words(line);
-        std::string name, hex;
-        words >> name >> hex;
-        for (std::size_t i = 0; name == signer && i + 1 < hex.size(); i += 2)
-            signature.push_back(
-                static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return signature;
-}
-
 namespace {
+
+std::vector<std::uint8_t> hex_of(std::string_view hex) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(
+            static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return bytes;
+}
 
 // The image signed by the host tool with the test production key, as a vendor signs images.
 std::vector<std::uint8_t> signed_by_tool(const std::vector<std::uint8_t>& image) {
@@ -237,6 +224,20 @@ std::vector<std::uint8_t> signed_by_tool(const std::vector<std::uint8_t>& image)
 }
 
 }  // namespace
+
+std::vector<std::uint8_t> signed_payload() {
+    std::vector<std::uint8_t> payload(1000);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    return payload;
+}
+
+std::vector<std::uint8_t> test_signature(std::string_view signer) {
+    std::ifstream f(BOOTMGR_SOURCE_DIR "/tests/security/data/signatures.txt");
+    for (std::string name, hex; f >> name && std::getline(f, hex);)
+        if (name == signer) return hex_of(hex.substr(1));
+    return {};
+}
 
 SpecImage image_of(std::string_view spec, std::uint8_t seed) {
     std::vector<std::pair<std::string, std::string>> opts;  // KEY, VALUE after the first '='
@@ -300,11 +301,10 @@ SpecImage image_of(std::string_view spec, std::uint8_t seed) {
         if (key == "flip") b[number(value) < 0 ? b.size() + number(value) : number(value)] ^= 1;
         if (key == "cut") b.resize(b.size() - number(value));
         if (key == "crc") be::store32(b.data(), be::load32(b.data()) ^ number(value));
-        if (key != "set") continue;
-        const auto eq = value.find('=');  // AT=HEX: bytes written from AT on
-        for (std::size_t i = eq + 1; i + 1 < value.size(); i += 2)
-            b[number(value.substr(0, eq)) + (i - eq - 1) / 2] =
-                static_cast<std::uint8_t>(std::stoul(value.substr(i, 2), nullptr, 16));
+        const auto eq = value.find('=');  // set=AT=HEX: bytes written from AT on
+        if (key == "set")
+            std::ranges::copy(hex_of(value.substr(eq + 1)),
+                              b.begin() + number(value.substr(0, eq)));
     }
     return image;
 }
