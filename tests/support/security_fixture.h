@@ -1,5 +1,5 @@
-// For the image security tests: a board with the process-wide state of a new power-up, and the
-// transcripts of the data files.
+// For the image security tests: a board with the process-wide state of a new power-up; and the
+// transcript checks of the data files (the install table's too): named messages, ordered parts.
 #pragma once
 
 #include <map>
