@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -12,13 +11,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string hex(const Bytes& b) {
-    std::string s;
-    char two[3];
-    for (auto v : b) s += (std::snprintf(two, sizeof two, "%02x", v), two);
-    return s;
-}
 
 const std::uint8_t kStamp[RTC_TIME_LEN] = {1, 2, 3, 4, 5, 6, 7};
 
@@ -68,7 +60,7 @@ TEST(I2cDevices, Table) {
             state.insert(state.end(), two.begin(), two.end());
         }
         if (!row["bytes"].empty()) {
-            EXPECT_EQ(hex(state), row["bytes"]);
+            EXPECT_EQ(state, hex_bytes(row["bytes"]));
         }
         EXPECT_EQ(board->virtual_ms() - ms, static_cast<unsigned long long>(row.num("ms")));
         EXPECT_EQ(board.out(), row["out"]);

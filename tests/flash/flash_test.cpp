@@ -32,14 +32,7 @@ TEST(Flash, RegionOperationTable) {
         Bytes expected = pattern_bytes(hi - lo, 0x21);
         board->flash_write(lo, expected);
         board->clear_flash_log();
-        if (!row["fault"].empty()) {
-            const auto f = split(row["fault"], ':');
-            const sim::FaultKind kind = f[0] == "info"    ? sim::FaultKind::flash_info
-                                        : f[0] == "read"  ? sim::FaultKind::flash_read
-                                        : f[0] == "erase" ? sim::FaultKind::flash_erase
-                                                          : sim::FaultKind::flash_write;
-            board->inject({kind, f.size() > 1 ? static_cast<unsigned>(std::stoul(f[1])) : 0u});
-        }
+        for (const auto& fault : faults_of(row["fault"])) board->inject(fault);
         board.clear_output();
         const Bytes data = pattern_bytes(length, 0x9C);
         Bytes buffer(length, 0xEE);

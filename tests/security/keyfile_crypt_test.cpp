@@ -26,23 +26,20 @@ Buffer run(bool encrypt, const Bytes& data, std::size_t& length, const std::uint
 // as files written on other machines hold them.
 TEST(KeyfileCrypt, PaddingRoundTripAndKnownCiphertext) {
     SecurityBoard board;
-    const struct {
-        std::size_t data, cipher, text;
-    } rows[] = {{0, 0, 0},       {1, 16, 0},      {16, 16, 15}, {17, 32, 16},
-                {452, 464, 451}, {464, 464, 451}, {48, 48, 48}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.data);
-        Bytes data(row.data, 0);
-        for (std::size_t i = 0; i < row.text; ++i)
-            data[i] = static_cast<std::uint8_t>('A' + i % 26);
+    for (const auto& row : read_table("tests/security/data/keyfile_crypt.tsv")) {
+        SCOPED_TRACE(row.where());
+        const auto text = static_cast<std::size_t>(row.num("text"));
+        Bytes data(static_cast<std::size_t>(row.num("data")), 0);
+        for (std::size_t i = 0; i < text; ++i) data[i] = static_cast<std::uint8_t>('A' + i % 26);
         std::size_t cipher_length = 99, text_length = 99;
         const Buffer cipher = run(true, data, cipher_length);
-        ASSERT_EQ(cipher_length, row.cipher);
+        ASSERT_EQ(cipher_length, static_cast<std::size_t>(row.num("cipher")));
         const Buffer plain =
             run(false, Bytes(cipher.get(), cipher.get() + cipher_length), text_length);
-        ASSERT_EQ(text_length, row.text);
-        EXPECT_EQ(Bytes(plain.get(), plain.get() + text_length + 1),
-                  concat({Bytes(data.begin(), data.begin() + row.text), {0}}));
+        ASSERT_EQ(text_length, text);
+        EXPECT_EQ(Bytes(plain.get(), plain.get() + text_length),
+                  Bytes(data.begin(), data.begin() + text));
+        EXPECT_EQ(plain.get()[text_length], 0);
     }
     const std::string text = "key file text 20 b\n";
     std::size_t length = 0;

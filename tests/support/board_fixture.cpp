@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
+#include "image/image_format.h"
 #include "platform/byte_order.h"
 
 namespace fs = std::filesystem;
@@ -139,8 +141,7 @@ std::optional<std::string> TestBoard::read_file(std::string_view system_path) co
     return file_text(host_path(system_path));
 }
 
-std::uint32_t jamcrc(std::span<const std::uint8_t> bytes) {
-    std::uint32_t crc = 0xFFFFFFFFu;
+std::uint32_t jamcrc(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
     for (const std::uint8_t b : bytes) {
         crc ^= b;
         for (int k = 0; k < 8; ++k) crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
@@ -152,9 +153,10 @@ void fix_crc(std::vector<std::uint8_t>& image) {
     if (image.size() >= 4) be::store32(image.data(), jamcrc(std::span(image).subspan(4)));
 }
 
-HeaderEntry signature_entry(std::span<const std::uint8_t> signature) {
+HeaderEntry signature_entry(std::span<const std::uint8_t> signature, int declared) {
     HeaderEntry e{3, {0, 0}};
-    be::store16(e.body.data(), static_cast<std::uint16_t>(signature.size()));
+    be::store16(e.body.data(),
+                static_cast<std::uint16_t>(declared < 0 ? signature.size() : declared));
     e.body.insert(e.body.end(), signature.begin(), signature.end());
     return e;
 }
@@ -174,7 +176,8 @@ std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_view versi
         const std::size_t at = image.size();
         image.resize(at + 4);
         be::store16(image.data() + at, e.type);
-        be::store16(image.data() + at + 2, static_cast<std::uint16_t>(4 + e.body.size()));
+        be::store16(image.data() + at + 2,
+                    static_cast<std::uint16_t>(e.length < 0 ? 4 + e.body.size() : e.length));
         image.insert(image.end(), e.body.begin(), e.body.end());
     }
     if (header_version == 3) {
@@ -189,6 +192,120 @@ std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_view versi
                 v[0] << 24 | (v[1] & 0xFFu) << 16 | (v[2] & 0xFFu) << 8 | (v[3] & 0xFFu));
     image.insert(image.end(), payload.begin(), payload.end());
     fix_crc(image);
+    return image;
+}
+
+namespace {
+
+std::vector<std::uint8_t> hex_of(std::string_view hex) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(
+            static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return bytes;
+}
+
+// The image signed by the host tool with the test production key, as a vendor signs images.
+std::vector<std::uint8_t> signed_by_tool(const std::vector<std::uint8_t>& image) {
+    const fs::path dir = make_temp_dir("bootmgr-sign"), in = dir / "image";
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    const char* tool = std::getenv("BOOTIMG");  // builds without host tools name one
+    const std::string command = (tool ? std::string(tool) : BOOTMGR_BINARY_DIR "/bin/bootimg") +
+                                " sign --key " BOOTMGR_SOURCE_DIR
+                                "/keys/test/test_production_key.pem " +
+                                in.string() + " -o " + in.string();
+    const auto result =
+        std::system(command.c_str()) == 0 ? bytes_of(file_text(in)) : std::vector<std::uint8_t>{};
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return result;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> signed_payload() {
+    std::vector<std::uint8_t> payload(1000);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    return payload;
+}
+
+std::vector<std::uint8_t> test_signature(std::string_view signer) {
+    std::ifstream f(BOOTMGR_SOURCE_DIR "/tests/security/data/signatures.txt");
+    for (std::string name, hex; f >> name && std::getline(f, hex);)
+        if (name == signer) return hex_of(hex.substr(1));
+    return {};
+}
+
+SpecImage image_of(std::string_view spec, std::uint8_t seed) {
+    std::vector<std::pair<std::string, std::string>> opts;  // KEY, VALUE after the first '='
+    for (std::size_t at = 0; at <= spec.size();) {
+        const std::size_t end = std::min(spec.find(':', at), spec.size());
+        const std::string opt(spec.substr(at, end - at));
+        const std::size_t eq = std::min(opt.find('='), opt.size());
+        opts.emplace_back(opt.substr(0, eq), eq < opt.size() ? opt.substr(eq + 1) : "");
+        at = end + 1;
+    }
+    const auto number = [](const std::string& text) { return std::stoll(text, nullptr, 0); };
+    if (opts[0].first == "fill") {
+        const std::string& v = opts[0].second;
+        return {std::vector<std::uint8_t>(number(v.substr(v.find('*') + 1)),
+                                          std::stoul(v.substr(0, 2), nullptr, 16)),
+                {}};
+    }
+    static constexpr std::pair<std::string_view, std::uint32_t> kinds[] = {
+        {"app", IMG_KIND_APPLICATION}, {"boot", IMG_KIND_BOOTLOADER}, {"kernel", IMG_KIND_KERNEL},
+        {"rfs", IMG_KIND_RFS},         {"dft", IMG_KIND_DFT},         {"diags", IMG_KIND_DIAGS},
+        {"qorb", IMG_KIND_QORB}};
+    const auto* k = std::find_if(std::begin(kinds), std::end(kinds),
+                                 [&](auto& kind) { return kind.first == opts[0].first; });
+    const auto kind = k != std::end(kinds) ? k->second : std::stoul(opts[0].first, nullptr, 0);
+    int version = 3;
+    long long n = -1, len = -1;
+    std::string id = "1.2.3.4";
+    std::vector<HeaderEntry> entries;
+    for (const auto& [key, value] : opts) {
+        if (key == "v1" || key == "v2") version = key[1] - '0';
+        if (key == "n") n = number(value);
+        if (key == "len") len = number(value);
+        if (key == "id") id = value;
+        if (key == "e") entries.push_back({static_cast<std::uint16_t>(number(value)), {}});
+        if (key == "elen") entries.back().length = static_cast<int>(number(value));
+        if (key == "sig") {
+            const auto slash = value.find('/');
+            entries.push_back(signature_entry(
+                test_signature(value.substr(0, slash)),
+                slash == std::string::npos ? -1
+                                           : static_cast<int>(number(value.substr(slash + 1)))));
+        }
+    }
+    const auto has = [&](const char* key) {
+        return std::ranges::any_of(opts, [&](auto& o) { return o.first == key; });
+    };
+    if (len >= 0)  // the tool's signature entry is 4 + 2 + 256 bytes
+        n = len - static_cast<long long>(make_image(kind, id, "", version, entries).size()) -
+            (has("s") ? 262 : 0);
+    SpecImage image{
+        {}, has("sig") && !has("n") ? signed_payload() : pattern_bytes(n < 0 ? 1000 : n, seed)};
+    image.bytes = make_image(kind, id, image.payload, version, entries);
+    auto& b = image.bytes;
+    if (has("rec")) {  // the installed boot loader's version lies at payload offset 0xF0
+        std::copy_n(b.begin() + 4, 12, b.end() - image.payload.size() + 0xF4);
+        fix_crc(b);
+        image.payload.assign(b.end() - image.payload.size(), b.end());
+    }
+    if (has("s")) b = signed_by_tool(b);
+    for (const auto& [key, value] : opts) {
+        if (key == "flip") b[number(value) < 0 ? b.size() + number(value) : number(value)] ^= 1;
+        if (key == "cut") b.resize(b.size() - number(value));
+        if (key == "crc") be::store32(b.data(), be::load32(b.data()) ^ number(value));
+        const auto eq = value.find('=');  // set=AT=HEX: bytes written from AT on
+        if (key == "set")
+            std::ranges::copy(hex_of(value.substr(eq + 1)),
+                              b.begin() + number(value.substr(0, eq)));
+    }
     return image;
 }
 

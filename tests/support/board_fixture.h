@@ -106,11 +106,14 @@ inline int count_of(std::string_view text, std::string_view needle) {
 }
 
 // A version-3 header entry; the signature entry (type 3) holds a 16-bit length, then the bytes.
+// `length` is the entry's declared length when given (else 4 + the body), for damaged entries.
 struct HeaderEntry {
     std::uint16_t type = 0;
     std::vector<std::uint8_t> body;
+    int length = -1;
 };
-HeaderEntry signature_entry(std::span<const std::uint8_t> signature);
+// `declared`: the signature length S the entry states, when not the signature's own.
+HeaderEntry signature_entry(std::span<const std::uint8_t> signature, int declared = -1);
 
 // Builds an image: header of version 1, 2 or 3 (entries only in version 3), payload, and CRC.
 // `magic` is the image kind; version 2 sets IMG_EXT_HEADER itself. `version` is "a.b.c.d".
@@ -122,11 +125,30 @@ inline std::vector<std::uint8_t> make_image(std::uint32_t magic, std::string_vie
                                             const std::vector<HeaderEntry>& entries = {}) {
     return make_image(magic, version, bytes_of(payload), header_version, entries);
 }
+
+// The test payload of tests/security/data/signatures.txt (byte i = i * 37 + 11, 1000 bytes), and
+// the signature of it by "production", "development" or "unknown" (empty for another name).
+std::vector<std::uint8_t> signed_payload();
+std::vector<std::uint8_t> test_signature(std::string_view signer);
+
+// An image as the data files write it, "KIND[:OPTION]...". KIND: app, boot, kernel, rfs, dft,
+// diags, qorb or a number; or fill=HH*N alone: N raw bytes HH. Options: v1, v2 (header version,
+// else 3); n=N (payload length, default 1000) or len=N (image length); id=A.B.C.D; e=TYPE (an
+// empty header entry); sig=SIGNER[/S] (a signature entry with test_signature(SIGNER) and the
+// payload it signs; S the declared length); elen=N (the last entry's declared length); rec (the
+// payload carries the boot loader's version record); s (signed by bootimg with the test production
+// key). Then, in order, changes after the CRC: flip=AT (negative: from the end), cut=N, crc=XOR,
+// set=AT=HEX.
+struct SpecImage {
+    std::vector<std::uint8_t> bytes, payload;
+};
+SpecImage image_of(std::string_view spec, std::uint8_t seed = 1);
+
 // Recomputes the stored CRC (bytes 4 to the end) after a test changed an image.
 void fix_crc(std::vector<std::uint8_t>& image);
 // The reflected CRC-32 register without final inversion, as images store it; bit by bit on
 // purpose, as the reference that the product's table-driven CRC is held to.
-std::uint32_t jamcrc(std::span<const std::uint8_t> bytes);
+std::uint32_t jamcrc(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0xFFFFFFFFu);
 
 // A file for make_archive, which makes a gzip-compressed tar archive with the host's tar (empty
 // on failure).
