@@ -36,7 +36,6 @@ def app_archive(name="board"):
     return buf.getvalue()
 
 
-
 def run(*args):
     return subprocess.run([*map(str, args)], capture_output=True, text=True)
 
@@ -67,12 +66,6 @@ class Board:  # a simulated board directory driven through bootmgr-sim
                               encoding="utf-8", codec_errors="replace")
         child.logfile_read = sys.stdout if os.environ.get("E2E_VERBOSE") else None
         return child
-
-    def events(self, kind=None):
-        with open(os.path.join(self.path, "events.log"), errors="replace") as f:
-            pairs = [(line.rstrip("\n") + " ").split(" ", 1) for line in f]
-        return [t.strip() for k, t in pairs if k == kind] if kind else [
-            (k, t.strip()) for k, t in pairs]
 
     def status(self):
         return json.loads(self.sim("--status", "--json"))

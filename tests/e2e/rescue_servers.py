@@ -83,46 +83,33 @@ def wait_reading_console(pid, timeout=10):
     raise AssertionError("the board never waited for a key")
 
 
-class SerialLine:
-    def __init__(self):  # the board opens `path` as its ttyS0, the test holds `master`
-        self.master, self.slave = os.openpty()
-        self.path = os.ttyname(self.slave)
-
-    def wait_echo(self, on, timeout=30):  # echo off: the download settings; on: the saved ones
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if bool(termios.tcgetattr(self.slave)[3] & termios.ECHO) == on:
-                return
-            time.sleep(0.05)
-        raise AssertionError("the board never switched ttyS0")
-
-    def send(self, data):
-        os.write(self.master, data)
-
-    def sender(self, path):  # lrzsz's XMODEM-1K sender on the line
-        return subprocess.Popen(["sx", "-k", str(path)], stdin=self.master, stdout=self.master,
-                                stderr=subprocess.PIPE)
-
-    def close(self):
-        os.close(self.master)
-        os.close(self.slave)
-
-
-def send_xmodem(path, link):
-    line = SerialLine()
+def send_xmodem(path, link, timeout=LIFETIME):
+    """The far end of ttyS0 on a pseudo-terminal linked as `link`: Enter once the board has put
+    the line to its download settings (echo off), lrzsz's XMODEM-1K sender, Enter again once the
+    saved settings (echo on) are back. 0 when the sender succeeded."""
+    master, slave = os.openpty()
     if os.path.lexists(link):
         os.remove(link)
-    os.symlink(line.path, link)
+    os.symlink(os.ttyname(slave), link)
+
+    def wait_echo(on):
+        deadline = time.monotonic() + timeout
+        while bool(termios.tcgetattr(slave)[3] & termios.ECHO) != on:
+            if time.monotonic() > deadline:
+                raise AssertionError("the board never switched ttyS0")
+            time.sleep(0.05)
     try:
-        line.wait_echo(False, timeout=LIFETIME)
-        line.send(b"\r")
-        status = line.sender(path).wait(timeout=LIFETIME)
-        line.wait_echo(True, timeout=LIFETIME)
-        line.send(b"\n")
+        wait_echo(False)
+        os.write(master, b"\r")
+        status = subprocess.run(["sx", "-k", str(path)], stdin=master, stdout=master,
+                                stderr=subprocess.PIPE, timeout=timeout).returncode
+        wait_echo(True)
+        os.write(master, b"\n")
         time.sleep(1)  # let the board read the key before the line goes away
     finally:
         os.remove(link)
-        line.close()
+        os.close(master)
+        os.close(slave)
     return 0 if status == 0 else 1
 
 

@@ -8,10 +8,9 @@ import zlib
 
 import pytest
 
-from conftest import BOOTIMG
+from conftest import BOOTIMG, SRC
 
 HERE = os.path.dirname(__file__)
-KEYS = os.path.join(os.environ.get("BOOTMGR_SOURCE_DIR", os.path.join(HERE, "../..")), "keys", "test")
 
 
 def scenarios():
@@ -23,7 +22,7 @@ def scenarios():
                 name = line[3:]
                 cases[name] = []
             elif line.strip() and not line.startswith("#"):
-                cases[name].append(line.replace("{keys}", KEYS))
+                cases[name].append(line.replace("{keys}", os.path.join(SRC, "keys", "test")))
     return cases
 
 

@@ -5,11 +5,9 @@ import subprocess
 
 import pytest
 
-from conftest import BOOTIMG, finish
-from test_bootimg import KEYS
+from conftest import BOOTIMG, KEYS as PRIVATE, finish
 
-PRIVATE, PUBLIC = ({n: os.path.join(KEYS, f"test_{n}_key{s}.pem") for n in ("production", "development")}
-                   for s in ("", ".pub"))
+PUBLIC = {n: key.replace(".pem", ".pub.pem") for n, key in PRIVATE.items()}
 
 
 def run(*args, **kw):

@@ -1,12 +1,13 @@
 """Rescue mode on a pseudo-terminal: TFTP from a real server, a break during a transfer, XMODEM-1K
 with lrzsz's sender on a pseudo-terminal standing for ttyS0, and X without one."""
 import os
+import threading
 import time
 
 import pytest
 
 from conftest import SLOT_QUESTION, finish
-from rescue_servers import SerialLine, TftpServer, wait_reading_console
+from rescue_servers import TftpServer, send_xmodem, wait_reading_console
 
 MENU = "\r\nOption? : "
 
@@ -62,20 +63,18 @@ def test_a_break_during_a_transfer_goes_to_the_tftp_command_only(rescue, tmp_pat
 
 
 def test_xmodem_installation_over_ttys0(rescue, tmp_path):
-    line = SerialLine()
-    child = rescue.spawn("--ttyS0", line.path, timeout=120)
+    link, package = tmp_path / "ttyS0", rescue.image("serial", "3.0.0.0")
+    sender = threading.Thread(target=send_xmodem, args=(package, link, 120), daemon=True)
+    sender.start()
+    while not os.path.lexists(link):
+        time.sleep(0.01)
+    child = rescue.spawn("--ttyS0", link, timeout=120)
     child.expect_exact(MENU)
     child.send("X")
-    child.expect_exact("       before initiating the download.\r\n")
-    line.wait_echo(False)
-    line.send(b"\r")
-    assert line.sender(rescue.image("serial", "3.0.0.0")).wait(timeout=120) == 0
-    line.wait_echo(True)
-    line.send(b"\n")
     child.expect_exact(SLOT_QUESTION)
     child.send("2\r")
     _, status = leave(child, 2)
-    line.close()
+    sender.join()
     assert status == 0 and "xmodem" in open(rescue.file("/user/install.log")).read()
 
 

@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <functional>
-#include <map>
 #include <sstream>
 
 #include "tests/support/board_fixture.h"
@@ -94,24 +93,9 @@ long operation(sim::SimBoard& os, const std::string& what) {
 }
 
 TEST(SimFaults, TheFaultPlanHitsItsOperation) {
-    const std::map<std::string, sim::FaultKind> kinds{
-        {"i2c_open", sim::FaultKind::i2c_open},
-        {"i2c_select", sim::FaultKind::i2c_select},
-        {"i2c_read", sim::FaultKind::i2c_read},
-        {"i2c_write", sim::FaultKind::i2c_write},
-        {"i2c_short_read", sim::FaultKind::i2c_short_read},
-        {"flash_read", sim::FaultKind::flash_read},
-        {"flash_write", sim::FaultKind::flash_write},
-        {"flash_erase", sim::FaultKind::flash_erase},
-        {"flash_info", sim::FaultKind::flash_info},
-        {"create_path", sim::FaultKind::create_path},
-        {"shell", sim::FaultKind::shell},
-        {"exec", sim::FaultKind::exec}};
     for (const auto& row : read_table("tests/sim/data/fault.tsv")) {
         TestBoard b;
-        b->inject({kinds.at(row["kind"]), static_cast<unsigned>(row.num("nth")),
-                   static_cast<int>(row.num("device")), static_cast<unsigned>(row.num("bytes")),
-                   row["path"]});
+        for (const auto& fault : faults_of(row["fault"])) b->inject(fault);
         const long long first = operation(b.board(), row["operation"]);
         const long long second = operation(b.board(), row["operation"]);
         EXPECT_EQ(std::pair(first, second), std::pair(row.num("first"), row.num("second")))

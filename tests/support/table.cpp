@@ -144,6 +144,7 @@ std::vector<sim::Fault> faults_of(std::string_view text) {
         sim::FaultKind kind;
     };
     static constexpr Kind kinds[] = {
+        {"i2c-open", sim::FaultKind::i2c_open},
         {"i2c-select", sim::FaultKind::i2c_select},
         {"i2c-write", sim::FaultKind::i2c_write},
         {"i2c-read", sim::FaultKind::i2c_read},
