@@ -24,11 +24,8 @@ class TftpServer:
         self.sock.bind(("127.0.0.1", port))
         self.sock.settimeout(0.2)
         self.port = self.sock.getsockname()[1]
-        self.requests, self.clients, self.stopped = [], set(), threading.Event()
+        self.clients, self.stopped = set(), threading.Event()
         threading.Thread(target=self._serve, daemon=True).start()
-
-    def put(self, name, data):
-        open(os.path.join(self.root, name), "wb").write(data)
 
     def stop(self):
         self.stopped.set()
@@ -41,7 +38,6 @@ class TftpServer:
             except socket.timeout:
                 continue
             name = packet[2:].split(b"\x00")[0].decode(errors="replace")
-            self.requests.append(name)
             self.clients.add(peer)  # a new client port per run of the tftp command
             if packet[:2] == b"\x00\x01" and not self.silent:  # a read request
                 threading.Thread(target=self._send, args=(name, peer), daemon=True).start()

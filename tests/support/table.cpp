@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -46,30 +47,14 @@ std::string TableRow::operator[](std::string_view column) const {
 
 long long TableRow::num(std::string_view column) const {
     const std::string text = (*this)[column];
-    std::size_t used = 0;
-    long long value = 0;
-    try {
-        value = std::stoll(text, &used, 0);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used == 0 || used != text.size())
-        ADD_FAILURE() << where_ << ": " << column << " not a number";
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0') ADD_FAILURE() << where_ << ": " << column << " not a number";
     return value;
 }
 
 std::vector<std::string> TableRow::list(std::string_view column, char separator) const {
-    const std::string text = (*this)[column];
-    std::vector<std::string> items;
-    if (text.empty()) return items;
-    std::size_t at = 0;
-    for (;;) {
-        const std::size_t end = text.find(separator, at);
-        items.push_back(text.substr(at, end - at));
-        if (end == std::string::npos) break;
-        at = end + 1;
-    }
-    return items;
+    return split((*this)[column], separator);
 }
 
 std::vector<TableRow> read_table(const std::string& relative_path) {

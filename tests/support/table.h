@@ -27,7 +27,7 @@ class TableRow {
     std::string operator[](std::string_view column) const;
     // The field as a number: decimal, 0x hex or a leading minus sign.
     long long num(std::string_view column) const;
-    // The field split at `separator` ("-" gives no items).
+    // The field split at `separator`, empty items dropped ("-" gives none).
     std::vector<std::string> list(std::string_view column, char separator = '|') const;
     // Where the row stands ("file:line name"), for failure messages.
     const std::string& where() const { return where_; }
