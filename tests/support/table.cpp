@@ -8,29 +8,6 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
-
-std::vector<std::string> split_fields(const std::string& line) {
-    std::vector<std::string> fields;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        const std::size_t end = std::min(line.find('\t', at), line.size());
-        fields.push_back(line.substr(at, end - at));
-        at = line.find_first_not_of('\t', end);
-        if (at == std::string::npos) break;
-    }
-    return fields;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
 TableRow::TableRow(std::shared_ptr<const std::vector<std::string>> columns,
                    std::vector<std::string> fields, std::string where)
     : columns_(std::move(columns)), fields_(std::move(fields)), where_(std::move(where)) {}
@@ -67,8 +44,8 @@ std::vector<TableRow> read_table(const std::string& relative_path) {
     std::shared_ptr<std::vector<std::string>> columns;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || line[0] == '#') continue;
-        auto fields = split_fields(line);
+        auto fields = split(line, '\t');
+        if (fields.empty() || line[0] == '#') continue;
         if (!columns) {
             columns = std::make_shared<std::vector<std::string>>(std::move(fields));
             continue;
@@ -94,9 +71,10 @@ std::string unescape(std::string_view text) {
             out += text[i];
         } else if (kFrom.find(c) != std::string_view::npos) {
             out += kTo[kFrom.find(c)];
-        } else if (c == 'x' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-                   hex_digit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+        } else if (c == 'x' && i + 2 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
             i += 2;
         } else {
             out += c;
