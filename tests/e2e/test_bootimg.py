@@ -14,16 +14,10 @@ HERE = os.path.dirname(__file__)
 
 
 def scenarios():
-    cases, name = {}, None
     with open(os.path.join(HERE, "data", "bootimg.txt"), encoding="utf-8") as f:
-        for line in f:
-            line = line.rstrip("\n")
-            if line.startswith("== "):
-                name = line[3:]
-                cases[name] = []
-            elif line.strip() and not line.startswith("#"):
-                cases[name].append(line.replace("{keys}", os.path.join(SRC, "keys", "test")))
-    return cases
+        text = f.read().replace("{keys}", os.path.join(SRC, "keys", "test"))
+    return {name: [line for line in lines if line.strip() and not line.startswith("#")]
+            for name, *lines in (case.splitlines() for case in text.split("\n== ")[1:])}
 
 
 CASES = scenarios()
