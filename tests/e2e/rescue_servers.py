@@ -27,9 +27,6 @@ class TftpServer:
         self.clients, self.stopped = set(), threading.Event()
         threading.Thread(target=self._serve, daemon=True).start()
 
-    def stop(self):
-        self.stopped.set()
-
     def _serve(self):
         deadline = time.monotonic() + LIFETIME
         while not self.stopped.is_set() and time.monotonic() < deadline:

@@ -41,7 +41,7 @@ def test_a_break_during_a_transfer_goes_to_the_tftp_command_only(rescue, tmp_pat
         child.expect_exact(f"Attempt {attempt}/3 of tftp timed out\r\n", timeout=5)
     child.expect_exact("Tftp download failed. Aborting\r\n")
     assert leave(child) == 0
-    server.stop()
+    server.stopped.set()
 
 
 def test_x_without_a_line_is_refused_at_once(rescue):
