@@ -1,5 +1,6 @@
 // The board as the boot manager's platform: its console (scripted, or the terminal's input that
-// ends) and the fault plan over every unit. (Exec and reboot: the end-to-end power-up roads.)
+// ends), the exec record and the fault plan over every unit. (Reboot: the end-to-end power-up
+// roads.)
 #include "sim/sim_board.h"
 
 #include <fcntl.h>
@@ -53,6 +54,11 @@ TEST(SimConsole, ScriptedKeysNothingAndBreaksThenTheEndOfInput) {
     });
     EXPECT_EQ(r.status, 40);
     EXPECT_GE(b->open("/dev/ttyS0", O_RDWR), 0);
+    // The exec that ends a run names the program and its arguments.
+    char a0[] = "gdbserver", a1[] = ":1234";
+    char* argv[] = {a0, a1, nullptr};
+    const BoardRun e = b.run([&] { b->execv("/bin/gdbserver", argv); });
+    EXPECT_EQ(e.texts("board").back(), "exec /bin/gdbserver :1234");
 }
 
 // An operation of a fault row, as the boot manager makes it; -200: the bus did not open, -100:
