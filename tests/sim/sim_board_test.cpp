@@ -55,8 +55,7 @@ TEST(SimConsole, ScriptedKeysNothingAndBreaksThenTheEndOfInput) {
     EXPECT_EQ(r.status, 40);
     EXPECT_GE(b->open("/dev/ttyS0", O_RDWR), 0);
     // The exec that ends a run names the program and its arguments.
-    char a0[] = "gdbserver", a1[] = ":1234";
-    char* argv[] = {a0, a1, nullptr};
+    char a0[] = "gdbserver", a1[] = ":1234", *argv[] = {a0, a1, nullptr};
     const BoardRun e = b.run([&] { b->execv("/bin/gdbserver", argv); });
     EXPECT_EQ(e.texts("board").back(), "exec /bin/gdbserver :1234");
 }
