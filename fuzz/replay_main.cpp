@@ -1,8 +1,6 @@
-// Replays fuzz inputs through a fuzz target without libFuzzer, so that the seed corpus and every
-// input that once crashed a target run as ordinary regression cases with the normal compiler (and
-// under the sanitizers of the ASan build).   replay_<target> DIR|FILE...
-// Every regular file under each argument is one input. A missing directory counts as empty; the
-// run fails when no input at all was found, since a replay of nothing proves nothing.
+// Replays fuzz inputs without libFuzzer: each file given, and every file under each directory given
+// (the seeds, the inputs that once crashed the target), runs as a regression case, under the
+// sanitizers in the ASan build. A missing directory counts as empty; no input at all fails.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -17,16 +15,14 @@ int main(int argc, char** argv) {
     std::error_code ec;
     for (int i = 1; i < argc; ++i) {
         if (fs::is_regular_file(argv[i], ec)) inputs.emplace_back(argv[i]);
-        for (auto it = fs::recursive_directory_iterator(argv[i], ec); !ec && it != fs::end(it);
+        for (fs::recursive_directory_iterator it(argv[i], ec), end; !ec && it != end;
              it.increment(ec))
             if (it->is_regular_file(ec) && it->path().filename().string().front() != '.')
                 inputs.push_back(it->path());
     }
-    // Directory order varies between file systems; a fixed order makes failures reproducible.
-    std::sort(inputs.begin(), inputs.end());
+    std::sort(inputs.begin(), inputs.end());  // a fixed order makes a failure reproducible
     for (const auto& path : inputs) {
-        // Announced before the run, so that the input that crashes is the last one named.
-        std::fprintf(stderr, "replay: %s\n", path.c_str());
+        std::fprintf(stderr, "replay: %s\n", path.c_str());  // a crash follows its input's name
         const std::string data = file_text(path);
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
     }

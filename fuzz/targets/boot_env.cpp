@@ -3,6 +3,8 @@
 // become blanks, the first occurrence of each key counts wherever it stands, values are
 // prefix-compared, and a port that "%d" reads is taken.
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -34,19 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(s.shell_enabled == flag("shell=", "on") && s.memchk_enabled == flag("memchk=", "on"));
     check(s.second_attempt == 0 && s.break_flag == 0);
 
-    // The port: blanks, a sign, then digits; beyond nine digits "%d" gives no defined result.
-    if (const auto at = text.find("gdbport="); at != std::string::npos) {
-        std::size_t i = at + 8, digits = 0;
-        while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-        const bool negative = i < text.size() && text[i] == '-';
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-        long long value = 0;
-        for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 12; ++i, ++digits)
-            value = value * 10 + (text[i] - '0');
-        if (digits > 0 && digits <= 9) check(s.gdb_port == (negative ? -value : value));
-        if (digits == 0) check(s.gdb_port == 1234);
-    } else {
-        check(s.gdb_port == 1234);
-    }
+    // The port: what strtol reads (blanks, a sign, digits); beyond nine digits "%d" gives no
+    // defined result.
+    const auto at = text.find("gdbport=");
+    const char* start = at == std::string::npos ? "" : text.c_str() + at + 8;
+    char* end = nullptr;
+    const long long port = std::strtoll(start, &end, 10);
+    if (std::count_if(start, static_cast<const char*>(end), ::isdigit) <= 9)
+        check(s.gdb_port == (end == start ? 1234 : port));
     return 0;
 }

@@ -1,8 +1,7 @@
-// The console line editor fed arbitrary key streams. The mode byte chooses the buffer size (1 to
-// 64), the data are the keys, then Enter. The buffer is allocated at exactly its size, so any
-// write past it is caught. The edited text is checked against a model of the editing rules, and
-// the echo is replayed on a model terminal: when the line ends, the screen must show exactly the
-// text with the terminal cursor at the edit position -- the point of all the redrawing.
+// The console line editor fed arbitrary keys, then Enter; the mode byte gives the buffer size (1
+// to 64), allocated exactly so that any overrun is caught. The text must match a model of the
+// editing rules, and the echo replayed on a model terminal must show exactly that text with the
+// cursor at the edit position -- the point of all the redrawing.
 #include <cstring>
 #include <memory>
 #include <string>

@@ -63,10 +63,8 @@ TEST(BootSequence, Table) {
         sim::CreateOptions options;
         options.boot_slot = static_cast<std::uint8_t>(row.num("slot"));
         options.boot_env = row.list("env", ' ');
-        const std::string rtc = row["rtc"];
-        for (std::size_t i = 0; i < rtc.size() / 2; ++i)
-            options.rtc.at(i) =
-                static_cast<std::uint8_t>(std::stoul(rtc.substr(2 * i, 2), nullptr, 16));
+        const auto rtc = hex_bytes(row["rtc"]);
+        std::copy(rtc.begin(), rtc.end(), options.rtc.begin());
         TestBoard board(options);
         board->flash_write(FLASH_SLOT1_OFFSET, kImages.at(row["image1"])());
         board->flash_write(FLASH_SLOT2_OFFSET, kImages.at(row["image2"])());

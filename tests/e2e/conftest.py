@@ -22,23 +22,21 @@ EXIT_REBOOT, EXIT_POWER_CUT, EXIT_INPUT_ENDED = 10, 11, 12
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 
 
-def app_archive(name="board"):
-    """A gzip tar application archive whose environment file names it."""
-    files = {"home/bin/install.sh": ("#!/bin/sh\necho e2e install script ran\n", 0o755),
-             "home/bin/env-setup": (f"E2E_NAME {name}\n", 0o644),
-             "home/bin/mp.elf.strip": ("#!/bin/sh\necho app\n", 0o755)}
+def app_archive():
+    """A gzip tar application archive: an install script that says it ran, and the program."""
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for path, (text, mode) in files.items():
+        for path, text in [("home/bin/install.sh", "#!/bin/sh\necho e2e install script ran\n"),
+                           ("home/bin/mp.elf.strip", "#!/bin/sh\necho app\n")]:
             info = tarfile.TarInfo(path)
-            info.size, info.mode = len(text), mode
+            info.size, info.mode = len(text), 0o755
             tar.addfile(info, io.BytesIO(text.encode()))
     return buf.getvalue()
 
 
-
 def run(*args):
     return subprocess.run([*map(str, args)], capture_output=True, text=True)
+
 
 class Board:  # a simulated board directory driven through bootmgr-sim
     def __init__(self, path, tmp):
@@ -53,7 +51,7 @@ class Board:  # a simulated board directory driven through bootmgr-sim
     def image(self, name, version, kind="application", payload=None, key="production", hv=3):
         """An image file made (and signed with a test key, unless key is None) by bootimg."""
         src, out = self.tmp / f"{name}.pay", self.tmp / f"{name}.img"
-        src.write_bytes(app_archive(name) if payload is None else payload)
+        src.write_bytes(app_archive() if payload is None else payload)
         assert run(BOOTIMG, "create", "--kind", kind, "--version", version, "--header-version",
                    hv, src, "-o", out).returncode == 0
         if key:
@@ -67,12 +65,6 @@ class Board:  # a simulated board directory driven through bootmgr-sim
                               encoding="utf-8", codec_errors="replace")
         child.logfile_read = sys.stdout if os.environ.get("E2E_VERBOSE") else None
         return child
-
-    def events(self, kind=None):
-        with open(os.path.join(self.path, "events.log"), errors="replace") as f:
-            pairs = [(line.rstrip("\n") + " ").split(" ", 1) for line in f]
-        return [t.strip() for k, t in pairs if k == kind] if kind else [
-            (k, t.strip()) for k, t in pairs]
 
     def status(self):
         return json.loads(self.sim("--status", "--json"))

@@ -24,14 +24,8 @@ class TftpServer:
         self.sock.bind(("127.0.0.1", port))
         self.sock.settimeout(0.2)
         self.port = self.sock.getsockname()[1]
-        self.requests, self.clients, self.stopped = [], set(), threading.Event()
+        self.clients, self.stopped = set(), threading.Event()
         threading.Thread(target=self._serve, daemon=True).start()
-
-    def put(self, name, data):
-        open(os.path.join(self.root, name), "wb").write(data)
-
-    def stop(self):
-        self.stopped.set()
 
     def _serve(self):
         deadline = time.monotonic() + LIFETIME
@@ -41,7 +35,6 @@ class TftpServer:
             except socket.timeout:
                 continue
             name = packet[2:].split(b"\x00")[0].decode(errors="replace")
-            self.requests.append(name)
             self.clients.add(peer)  # a new client port per run of the tftp command
             if packet[:2] == b"\x00\x01" and not self.silent:  # a read request
                 threading.Thread(target=self._send, args=(name, peer), daemon=True).start()
@@ -83,46 +76,33 @@ def wait_reading_console(pid, timeout=10):
     raise AssertionError("the board never waited for a key")
 
 
-class SerialLine:
-    def __init__(self):  # the board opens `path` as its ttyS0, the test holds `master`
-        self.master, self.slave = os.openpty()
-        self.path = os.ttyname(self.slave)
-
-    def wait_echo(self, on, timeout=30):  # echo off: the download settings; on: the saved ones
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if bool(termios.tcgetattr(self.slave)[3] & termios.ECHO) == on:
-                return
-            time.sleep(0.05)
-        raise AssertionError("the board never switched ttyS0")
-
-    def send(self, data):
-        os.write(self.master, data)
-
-    def sender(self, path):  # lrzsz's XMODEM-1K sender on the line
-        return subprocess.Popen(["sx", "-k", str(path)], stdin=self.master, stdout=self.master,
-                                stderr=subprocess.PIPE)
-
-    def close(self):
-        os.close(self.master)
-        os.close(self.slave)
-
-
-def send_xmodem(path, link):
-    line = SerialLine()
+def send_xmodem(path, link, timeout=LIFETIME):
+    """The far end of ttyS0 on a pseudo-terminal linked as `link`: Enter once the board has put
+    the line to its download settings (echo off), lrzsz's XMODEM-1K sender, Enter again once the
+    saved settings (echo on) are back. 0 when the sender succeeded."""
+    master, slave = os.openpty()
     if os.path.lexists(link):
         os.remove(link)
-    os.symlink(line.path, link)
+    os.symlink(os.ttyname(slave), link)
+
+    def wait_echo(on):
+        deadline = time.monotonic() + timeout
+        while bool(termios.tcgetattr(slave)[3] & termios.ECHO) != on:
+            if time.monotonic() > deadline:
+                raise AssertionError("the board never switched ttyS0")
+            time.sleep(0.05)
     try:
-        line.wait_echo(False, timeout=LIFETIME)
-        line.send(b"\r")
-        status = line.sender(path).wait(timeout=LIFETIME)
-        line.wait_echo(True, timeout=LIFETIME)
-        line.send(b"\n")
+        wait_echo(False)
+        os.write(master, b"\r")
+        status = subprocess.run(["sx", "-k", str(path)], stdin=master, stdout=master,
+                                stderr=subprocess.PIPE, timeout=timeout).returncode
+        wait_echo(True)
+        os.write(master, b"\n")
         time.sleep(1)  # let the board read the key before the line goes away
     finally:
         os.remove(link)
-        line.close()
+        os.close(master)
+        os.close(slave)
     return 0 if status == 0 else 1
 
 

@@ -8,23 +8,16 @@ import zlib
 
 import pytest
 
-from conftest import BOOTIMG
+from conftest import BOOTIMG, SRC
 
 HERE = os.path.dirname(__file__)
-KEYS = os.path.join(os.environ.get("BOOTMGR_SOURCE_DIR", os.path.join(HERE, "../..")), "keys", "test")
 
 
 def scenarios():
-    cases, name = {}, None
     with open(os.path.join(HERE, "data", "bootimg.txt"), encoding="utf-8") as f:
-        for line in f:
-            line = line.rstrip("\n")
-            if line.startswith("== "):
-                name = line[3:]
-                cases[name] = []
-            elif line.strip() and not line.startswith("#"):
-                cases[name].append(line.replace("{keys}", KEYS))
-    return cases
+        text = f.read().replace("{keys}", os.path.join(SRC, "keys", "test"))
+    return {name: [line for line in lines if line.strip() and not line.startswith("#")]
+            for name, *lines in (case.splitlines() for case in text.split("\n== ")[1:])}
 
 
 CASES = scenarios()

@@ -5,11 +5,9 @@ import subprocess
 
 import pytest
 
-from conftest import BOOTIMG, finish
-from test_bootimg import KEYS
+from conftest import BOOTIMG, KEYS as PRIVATE, finish
 
-PRIVATE, PUBLIC = ({n: os.path.join(KEYS, f"test_{n}_key{s}.pem") for n in ("production", "development")}
-                   for s in ("", ".pub"))
+PUBLIC = {n: key.replace(".pem", ".pub.pem") for n, key in PRIVATE.items()}
 
 
 def run(*args, **kw):
@@ -29,12 +27,9 @@ def test_sign_verifies_with_openssl(tmp_path, header_version, signer):
     image = (tmp_path / "signed").read_bytes()
     assert image[8:12] == bytes.fromhex("0473636f") and image[16:20] == b"HDR3"
     header_len = int.from_bytes(image[22:24], "big")
-    at, signature = 24, None  # the entries, walked by the header rules
-    while at < header_len:
-        size = int.from_bytes(image[at + 2:at + 4], "big")
-        if image[at:at + 2] == b"\0\3":
-            signature = image[at + 6:at + 6 + int.from_bytes(image[at + 4:at + 6], "big")]
-        at += size
+    # sign puts its entry last: type 3, size 262, a 256-byte signature
+    assert image[header_len - 262:header_len - 256] == bytes.fromhex("000301060100")
+    signature = image[header_len - 256:header_len]
     assert image[header_len:] == (tmp_path / "payload").read_bytes()
     (tmp_path / "sig").write_bytes(signature)
     for name, pub in PUBLIC.items():

@@ -8,9 +8,6 @@ import pytest
 from conftest import EXIT_INSTALL, EXIT_POWER_CUT, SIM, SLOT_QUESTION, finish
 from rescue_servers import wait_reading_console
 
-AT = "13:45:3"  # the start of the board's RTC; it runs on during the installation
-
-
 def package(board, *images, broken=None):
     data = bytearray(b"".join(open(i, "rb").read() for i in images))
     if broken is not None:  # a payload byte of that image: its CRC fails
@@ -33,38 +30,31 @@ def test_every_kind_with_the_slot_question_answered(board):
     assert [s[r]["version"] for r in ("slot2", "kernel", "rfs")] == ["4.0.0.1"] * 3
     assert (s["slot2"]["boot"], s["eeprom"]["boots"]) == ("accepted", "slot 2")
     assert s["keys"]["development"].startswith("decrypts to a key under this board's serial")
-    assert s["install_log"]["line1"].startswith("File pkg.bin installed from local file at " + AT)
-    out = board.sim(stdin=subprocess.DEVNULL)
-    assert "Booting image '2'" in out and "[board] exec /bin/backtrace" in out
+    assert s["install_log"]["line1"].startswith("File pkg.bin installed from local file at 13:45:3")
 
 
 ROADS = [
-    # (name, environment, images (kind, signing key), the image whose CRC fails, options,
-    #  console input, exit status, console text, boot slot byte after)
-    ("Enter boots the download", [], [("application", "production")], None, [], "\n", 0,
+    # (name, images (kind, signing key), the image whose CRC fails, options, console input,
+    #  exit status, console text, boot slot byte after)
+    ("Enter boots the download", [("application", "production")], None, [], "\n", 0,
      "Booting downloaded image", 1),
-    ("a CRC failure voids the package", [], [("kernel", "production"), ("rfs", "production")],
+    ("a CRC failure voids the package", [("kernel", "production"), ("rfs", "production")],
      1, ["--slot", 2], "", EXIT_INSTALL, "Bad crc for RFS", 1),
-    ("the power goes during a flash write", [], [("kernel", "production")], None,
+    ("the power goes during a flash write", [("kernel", "production")], None,
      ["--fault", "power-cut@2"], "", EXIT_POWER_CUT, "[board] power cut during a flash write", 1),
-    ("a development image without low security", [],
-     [("rfs", "production"), ("application", "development")], None, ["--slot", 2], "",
-     EXIT_INSTALL, " Image rejected. ", 1),
-    ("lowsec=authorised opens the development key", ["--env", "lowsec=authorised"],
-     [("rfs", "production"), ("application", "development")], None, ["--slot", 2], "", 0,
-     "Image2 updated succeeded", 2),
+    ("lowsec=authorised opens the development key",
+     [("rfs", "production"), ("application", "development")], None,
+     ["--env", "lowsec=authorised", "--slot", 2], "", 0, "Image2 updated succeeded", 2),
 ]
 
 
-@pytest.mark.parametrize("name,env,images,broken,options,keys,status,text,slot_byte", ROADS,
+@pytest.mark.parametrize("name,images,broken,options,keys,status,text,slot_byte", ROADS,
                          ids=[r[0] for r in ROADS])
-def test_install_roads(board, name, env, images, broken, options, keys, status, text, slot_byte):
-    if env:
-        board.sim(*env)
+def test_install_roads(board, name, images, broken, options, keys, status, text, slot_byte):
     pkg = package(board, *[board.image(f"{k}{i}", "5.0.0.1", kind=k, key=key,
                                        payload=None if k == "application" else os.urandom(9000))
                            for i, (k, key) in enumerate(images)], broken=broken)
-    r = subprocess.run([SIM, "--board", board.path, "--install", pkg, *map(str, options)],
+    r = subprocess.run([SIM, "--board", board.path, *map(str, options), "--install", pkg],
                        input=keys, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                        timeout=120)
     assert (r.returncode, text in r.stdout) == (status, True), r.stdout

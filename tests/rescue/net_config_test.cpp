@@ -1,12 +1,11 @@
 #include "rescue/net_config.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
-#include <sstream>
 
 #include "boot/boot_sequence.h"
 #include "boot/boot_settings.h"
@@ -25,31 +24,25 @@ std::uint32_t address(const std::string& text) {
     rescue_parse_ipv4(text.c_str(), &a);
     return a;
 }
-int open_descriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr) ++n;
-    if (d != nullptr) closedir(d);
-    return n;
+auto open_descriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 // The operation of a row, from its argument text; it returns the result and leaves in `values`
 // what it set.
 using Op = std::function<std::string(const std::string& arg, std::string& values)>;
 
-std::string prompt(int required, int usable, std::string& values) {
-    std::uint32_t a = address("9.9.9.9");
-    const int r = net_prompt_address("IP addr    :", &a, required, usable);
-    values = dotted(a);
-    return std::to_string(r);
-}
-
 TEST(NetConfig, Table) {
     const std::map<std::string, Op> ops = {
         {"usable", [](const std::string& a,
                       std::string&) { return std::to_string(net_address_usable(address(a))); }},
         {"prompt",
-         [](const std::string& a, std::string& v) { return prompt(a[0] - '0', a[1] - '0', v); }},
+         [](const std::string& a, std::string& v) {
+             std::uint32_t ip = address("9.9.9.9");
+             const int r = net_prompt_address("IP addr    :", &ip, a[0] - '0', a[1] - '0');
+             v = dotted(ip);
+             return std::to_string(r);
+         }},
         {"dialog",
          [](const std::string& a, std::string& v) {
              NetConfig c{};
@@ -61,14 +54,9 @@ TEST(NetConfig, Table) {
          }},
         {"apply",
          [](const std::string& a, std::string&) {
-             NetConfig c{};
-             std::istringstream words(a);
-             std::string ip, mask, gateway;
-             words >> ip >> mask >> gateway;
-             c.use_dhcp = ip == "dhcp" ? 1 : 0;
-             c.ip_address = address(ip);
-             c.ip_netmask = address(mask);
-             c.ip_gateway = address(gateway);
+             auto w = split(a, ' ');  // IP MASK GATEWAY, or dhcp
+             w.resize(3);
+             NetConfig c{'0', w[0] == "dhcp", address(w[0]), address(w[1]), address(w[2])};
              return std::to_string(net_apply_config(&c));
          }},
         {"link",

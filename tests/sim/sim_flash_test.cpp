@@ -16,13 +16,8 @@ namespace {
 
 constexpr std::uint32_t E = sim::kFlashEraseSize;
 
-std::uint32_t place(const std::string& text) {  // "E", "E+1", "END-1", a number
-    const std::uint32_t base = text.starts_with("END") ? std::uint32_t{sim::kFlashSize}
-                               : text[0] == 'E'        ? E
-                                                       : 0;
-    const std::size_t sign = text.find_first_of("+-");
-    const long delta = sign == std::string::npos ? 0 : std::stol(text.substr(sign));
-    return base == 0 ? static_cast<std::uint32_t>(std::stoul(text)) : base + delta;
+std::uint32_t place(const std::string& text) {  // "E+1", "END-1", a number
+    return static_cast<std::uint32_t>(number_of(text, {{"E", E}, {"END", sim::kFlashSize}}));
 }
 
 TEST(SimFlash, ProgramsEraseBlocksAndBounds) {

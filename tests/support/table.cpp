@@ -4,31 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
-
-namespace {
-
-std::vector<std::string> split_fields(const std::string& line) {
-    std::vector<std::string> fields;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        const std::size_t end = std::min(line.find('\t', at), line.size());
-        fields.push_back(line.substr(at, end - at));
-        at = line.find_first_not_of('\t', end);
-        if (at == std::string::npos) break;
-    }
-    return fields;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 TableRow::TableRow(std::shared_ptr<const std::vector<std::string>> columns,
                    std::vector<std::string> fields, std::string where)
@@ -46,30 +24,14 @@ std::string TableRow::operator[](std::string_view column) const {
 
 long long TableRow::num(std::string_view column) const {
     const std::string text = (*this)[column];
-    std::size_t used = 0;
-    long long value = 0;
-    try {
-        value = std::stoll(text, &used, 0);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used == 0 || used != text.size())
-        ADD_FAILURE() << where_ << ": " << column << " not a number";
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0') ADD_FAILURE() << where_ << ": " << column << " not a number";
     return value;
 }
 
 std::vector<std::string> TableRow::list(std::string_view column, char separator) const {
-    const std::string text = (*this)[column];
-    std::vector<std::string> items;
-    if (text.empty()) return items;
-    std::size_t at = 0;
-    for (;;) {
-        const std::size_t end = text.find(separator, at);
-        items.push_back(text.substr(at, end - at));
-        if (end == std::string::npos) break;
-        at = end + 1;
-    }
-    return items;
+    return split((*this)[column], separator);
 }
 
 std::vector<TableRow> read_table(const std::string& relative_path) {
@@ -82,8 +44,8 @@ std::vector<TableRow> read_table(const std::string& relative_path) {
     std::shared_ptr<std::vector<std::string>> columns;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || line[0] == '#') continue;
-        auto fields = split_fields(line);
+        auto fields = split(line, '\t');
+        if (fields.empty() || line[0] == '#') continue;
         if (!columns) {
             columns = std::make_shared<std::vector<std::string>>(std::move(fields));
             continue;
@@ -109,9 +71,10 @@ std::string unescape(std::string_view text) {
             out += text[i];
         } else if (kFrom.find(c) != std::string_view::npos) {
             out += kTo[kFrom.find(c)];
-        } else if (c == 'x' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-                   hex_digit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+        } else if (c == 'x' && i + 2 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
             i += 2;
         } else {
             out += c;
@@ -144,6 +107,7 @@ std::vector<sim::Fault> faults_of(std::string_view text) {
         sim::FaultKind kind;
     };
     static constexpr Kind kinds[] = {
+        {"i2c-open", sim::FaultKind::i2c_open},
         {"i2c-select", sim::FaultKind::i2c_select},
         {"i2c-write", sim::FaultKind::i2c_write},
         {"i2c-read", sim::FaultKind::i2c_read},

@@ -27,7 +27,7 @@ class TableRow {
     std::string operator[](std::string_view column) const;
     // The field as a number: decimal, 0x hex or a leading minus sign.
     long long num(std::string_view column) const;
-    // The field split at `separator` ("-" gives no items).
+    // The field split at `separator`, empty items dropped ("-" gives none).
     std::vector<std::string> list(std::string_view column, char separator = '|') const;
     // Where the row stands ("file:line name"), for failure messages.
     const std::string& where() const { return where_; }
@@ -49,9 +49,10 @@ std::string unescape(std::string_view text);
 sim::ConsoleScript console_script(std::string_view text);
 
 // Faults from a field: "kind[@N][:ARG][=ERRNO]" separated by blanks, "-" for none. Kinds as the
-// simulator's --fault names them (i2c-select, i2c-write, i2c-read, i2c-short, flash-info,
+// simulator's --fault names them (i2c-open, i2c-select, i2c-write, i2c-read, i2c-short, flash-info,
 // flash-read, flash-write, flash-erase, create, shell, exec); ARG is the 7-bit device of an I2C
-// fault, the bytes of i2c-short, the path of create and the command prefix of shell.
+// fault (the bus of i2c-open), the bytes of i2c-short, the path of create and the command prefix of
+// shell.
 std::vector<sim::Fault> faults_of(std::string_view text);
 
 // Splits on a separator character, dropping empty pieces.
