@@ -171,15 +171,19 @@ def test_xmodem_1k_download_over_the_console(rescue_board, tmp_path):
     child.expect_exact("Running xmodem rescue.....\r\n")
     child.expect_exact("       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n")
     child.expect_exact("       before initiating the download.\r\n")
-    time.sleep(2)  # the line is flushed and switched after the message: Enter comes after that
+    # The board flushes the line after each message and only then reads it; the first reminder
+    # shows the wait has begun. The console log is read, not the pty, so that sx finds every
+    # byte the board sent it.
+    rescue_board.wait_console("before the download can start...")
     child.send("\r")
-    sx = subprocess.run(["sx", "-k", "-q", str(package)], stdin=child.child_fd,
-                        stdout=child.child_fd, stderr=subprocess.PIPE, timeout=30)
+    rescue_board.wait_console("C")
+    sx = subprocess.run(["sx", "-k", "-vv", str(package)], stdin=child.child_fd,
+                        stdout=child.child_fd, stderr=subprocess.PIPE, timeout=60)
     assert sx.returncode == 0, sx.stderr
-    # The console is ttyS0 here: this line goes out while the line still has the download's raw
-    # output settings, so it ends in a bare line feed (the simulated board's console is apart).
-    child.expect_exact("       Change the baud rate back to 9600 bps, hit the <ENTER> key\n")
-    time.sleep(2)  # as before the download: an Enter ahead of the line's flush is thrown away
+    # The console is ttyS0 here: the next line goes out while the line still has the download's
+    # raw output settings, so it ends in a bare line feed (the simulated board's console is apart).
+    rescue_board.wait_console("       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
+                              "\r\r\n    ... Waiting for the <ENTER> key to be hit...")
     child.send("\r")
     child.expect_exact(" Image signature verified. ")
     answer(child, SLOT_QUESTION, "2")

@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 import pexpect
 
@@ -33,6 +34,7 @@ class VmBoard:
 
     def power_up(self, *args, limit=BOOT_LIMIT):
         """One power-up with a binary-clean console; returns the pexpect child."""
+        self.seen = 0
         child = pexpect.spawn(RUN, ["--raw", "--build", VM_BUILD, "--timeout", str(limit),
                                     "--rtc", "2025-12-24T13:45:30", "--i2c-trace", self.trace,
                                     *map(str, args), self.path],
@@ -44,6 +46,20 @@ class VmBoard:
         """Everything the last power-up printed on its console."""
         with open(os.path.join(self.path, "console.log"), encoding="utf-8", errors="replace") as f:
             return f.read()
+
+    def wait_console(self, text, limit=60):
+        """Waits until the console log holds `text` after what the last wait found."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            with open(os.path.join(self.path, "console.log"), encoding="utf-8", errors="replace",
+                      newline="") as f:
+                log = f.read()
+            at = log.find(text, getattr(self, "seen", 0))
+            if at >= 0:
+                self.seen = at + len(text)
+                return
+            time.sleep(0.2)
+        raise AssertionError(f"the console never showed {text!r}; it ends:\n{self.console()[-400:]}")
 
     def user_file(self, name):
         path = os.path.join(self.path, "user", name)
