@@ -127,10 +127,10 @@ mutants: deps deps-measure
 	/usr/bin/python3 tools/mutants.py --mutants $(MUTANTS) --seed $(SEED) \
 	  $(if $(FOLDERS),--folders $(FOLDERS)) --build build-mutants --jobs $(JOBS)
 
-# Line and branch coverage of the product code by the unit and end-to-end tests (build-cov; also in
-# build-cov/coverage.txt).
+# Line and branch coverage of the product code by the unit and end-to-end tests, counting the
+# board children the test fixture forks (build-cov-children; also in its coverage.txt).
 coverage: deps deps-measure
-	/usr/bin/python3 tools/coverage.py --build build-cov --jobs $(JOBS)
+	/usr/bin/python3 tools/coverage.py --count-children --jobs $(JOBS)
 
 # Formats the project's own C++ sources with the repository's .clang-format.
 format: deps-lint
