@@ -29,6 +29,7 @@ def test_every_kind_with_the_slot_question_answered(board):
     s = board.status()
     assert [s[r]["version"] for r in ("slot2", "kernel", "rfs")] == ["4.0.0.1"] * 3
     assert (s["slot2"]["boot"], s["eeprom"]["boots"]) == ("accepted", "slot 2")
+    assert [s["eeprom"][f"image{n}_installed"] == "never" for n in (1, 2)] == [True, False]
     assert s["keys"]["development"].startswith("decrypts to a key under this board's serial")
     assert s["install_log"]["line1"].startswith("File pkg.bin installed from local file at 13:45:3")
 
