@@ -69,9 +69,11 @@ if [ ! -f "$kdir/vmlinux" ]; then
   tar -C "$kdir.tmp" -xf "$tarball"
   ksrc=$(echo "$kdir.tmp"/linux-source-*)
   kmake=(make -C "$ksrc" ARCH=powerpc CROSS_COMPILE=$cross "CC=$cc" -j "$jobs")
-  "${kmake[@]}" -s tinyconfig >&2
+  # The merge reports every option it overrides; kept in a log, shown only when it fails.
+  "${kmake[@]}" -s tinyconfig >"$kdir.tmp/config.log" 2>&1 || { cat "$kdir.tmp/config.log" >&2; die "tinyconfig failed"; }
   cp "$vm/kernel.config" "$ksrc/arch/powerpc/configs/bootmgr-vm.config"
-  "${kmake[@]}" -s bootmgr-vm.config >&2
+  "${kmake[@]}" -s bootmgr-vm.config >>"$kdir.tmp/config.log" 2>&1 ||
+    { cat "$kdir.tmp/config.log" >&2; die "merging tools/vm/kernel.config failed"; }
   # Every option of the fragment must have survived the merge, or the board misses a device.
   while IFS= read -r line; do
     case $line in CONFIG_*=*) grep -qx "$line" "$ksrc/.config" ||
