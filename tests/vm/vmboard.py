@@ -25,6 +25,7 @@ class VmBoard:
     def __init__(self, path):
         self.path = str(path)
         self.trace = os.path.join(self.path, "i2c.trace")
+        self.seen = 0  # how far wait_console has read the console log of this power-up
 
     def tool(self, command, *args):
         r = subprocess.run([BOARD_TOOL, command, self.path, *map(str, args)],
@@ -54,7 +55,7 @@ class VmBoard:
             with open(os.path.join(self.path, "console.log"), encoding="utf-8", errors="replace",
                       newline="") as f:
                 log = f.read()
-            at = log.find(text, getattr(self, "seen", 0))
+            at = log.find(text, self.seen)
             if at >= 0:
                 self.seen = at + len(text)
                 return
