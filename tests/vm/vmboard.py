@@ -43,19 +43,17 @@ class VmBoard:
         child.logfile_read = sys.stdout if os.environ.get("E2E_VERBOSE") else None
         return child
 
-    def console(self):
-        """Everything the last power-up printed on its console."""
-        with open(os.path.join(self.path, "console.log"), encoding="utf-8", errors="replace") as f:
+    def console(self, exact=False):
+        """Everything the last power-up printed on its console; `exact` keeps every \r."""
+        with open(os.path.join(self.path, "console.log"), encoding="utf-8", errors="replace",
+                  newline="" if exact else None) as f:
             return f.read()
 
     def wait_console(self, text, limit=60):
         """Waits until the console log holds `text` after what the last wait found."""
         deadline = time.monotonic() + limit
         while time.monotonic() < deadline:
-            with open(os.path.join(self.path, "console.log"), encoding="utf-8", errors="replace",
-                      newline="") as f:
-                log = f.read()
-            at = log.find(text, self.seen)
+            at = self.console(exact=True).find(text, self.seen)
             if at >= 0:
                 self.seen = at + len(text)
                 return
