@@ -241,6 +241,8 @@ class TimedPlatform final : public platform::Platform {
     }
     int stat(const char* path, struct stat* st) override { return after(b_.stat(path, st)); }
     int remove(const char* path) override { return after(b_.remove(path)); }
+    int fsync(int fd) override { return after(b_.fsync(fd)); }
+    int rename(const char* f, const char* t) override { return after(b_.rename(f, t)); }
     int system(const char* command) override {
         const double c0 = thread_cpu_s(), w0 = wall_s();
         const int rc = b_.system(command);

@@ -150,6 +150,46 @@ int rtc_read_time(std::uint8_t* buf) {
     return i2c_read_registers(kDeviceBus, I2C_RTC_DEV8, 0, RTC_TIME_LEN, 1, buf);
 }
 
+namespace {
+
+// A BCD byte as its number, or -1 when a nibble is no decimal digit.
+int from_bcd(std::uint8_t b) {
+    return (b >> 4) > 9 || (b & 0x0F) > 9 ? -1 : (b >> 4) * 10 + (b & 0x0F);
+}
+
+// Days from 2000-01-01 to the first of the given month; every year of the clock's century
+// divisible by four is a leap year (2000 included).
+std::uint64_t days_before(int year, int month) {
+    static constexpr int kBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const bool leap = year % 4 == 0;
+    return static_cast<std::uint64_t>(year) * 365 + static_cast<std::uint64_t>((year + 3) / 4) +
+           static_cast<std::uint64_t>(kBefore[month - 1]) + ((leap && month > 2) ? 1 : 0);
+}
+
+}  // namespace
+
+bool rtc_seconds(const std::uint8_t* time, std::uint64_t* seconds) {
+    // The same fields as the clock command and the install log read: the oscillator and
+    // 12-hour bits are not part of the time.
+    const int sec = from_bcd(time[0] & 0x7F), min = from_bcd(time[1] & 0x7F);
+    const int hour = from_bcd(time[2] & 0x3F), day = from_bcd(time[4] & 0x3F);
+    const int month = from_bcd(time[5] & 0x1F), year = from_bcd(time[6]);
+    if (sec < 0 || sec > 59 || min < 0 || min > 59 || hour < 0 || hour > 23 || day < 1 ||
+        day > 31 || month < 1 || month > 12 || year < 0)
+        return false;
+    const std::uint64_t days = days_before(year, month) + static_cast<std::uint64_t>(day - 1);
+    *seconds =
+        ((days * 24 + static_cast<std::uint64_t>(hour)) * 60 + static_cast<std::uint64_t>(min)) *
+            60 +
+        static_cast<std::uint64_t>(sec);
+    return true;
+}
+
+int rtc_read_seconds(std::uint64_t* seconds) {
+    std::uint8_t t[RTC_TIME_LEN] = {};
+    return rtc_read_time(t) != 0 && rtc_seconds(t, seconds) ? 1 : 0;
+}
+
 int image_timestamp_write(std::uint8_t slot, const std::uint8_t* time) {
     std::uint16_t base = 0;
     if (slot == 1) {

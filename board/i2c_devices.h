@@ -30,6 +30,12 @@ int eeprom_read_boot_slot();
 int eeprom_write_boot_slot(std::uint8_t slot);
 int eeprom_read_serial_number(std::uint8_t* buf);
 int rtc_read_time(std::uint8_t* buf);
+// The RTC's 7 BCD bytes as seconds since 2000-01-01 00:00:00, the clock's own epoch; false when a
+// field is no BCD number in its range (a clock never set, a failed read). The console cannot set
+// this clock, so spans measured on it are the board's own.
+bool rtc_seconds(const std::uint8_t* time, std::uint64_t* seconds);
+// rtc_read_time and rtc_seconds in one: 1 when the clock was read and holds a time, else 0.
+int rtc_read_seconds(std::uint64_t* seconds);
 int image_timestamp_write(std::uint8_t slot, const std::uint8_t* time);
 int image_timestamp_set(std::uint8_t slot);
 int led_read_register(std::uint8_t reg, std::uint8_t* value);

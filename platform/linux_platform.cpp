@@ -53,6 +53,12 @@ int LinuxPlatform::stat(const char* path, struct stat* st) {
 int LinuxPlatform::remove(const char* path) {
     return std::remove(path);
 }
+int LinuxPlatform::fsync(int fd) {
+    return ::fsync(fd);
+}
+int LinuxPlatform::rename(const char* from, const char* to) {
+    return std::rename(from, to);
+}
 
 int LinuxPlatform::system(const char* command) {
     return std::system(command);

@@ -43,6 +43,10 @@ class Platform {
     virtual std::FILE* fopen(const char* path, const char* mode) = 0;
     virtual int stat(const char* path, struct stat* st) = 0;
     virtual int remove(const char* path) = 0;
+    // What makes a write durable and whole: fsync(2) of a descriptor (a file, a directory or the
+    // flash device) and rename(2), which replaces a file in one step.
+    virtual int fsync(int fd) = 0;
+    virtual int rename(const char* from, const char* to) = 0;
 
     // Processes. system() runs a command text with the shell and returns the shell's status, or
     // -1 when the shell could not be started. execv() replaces the process and returns -1 only

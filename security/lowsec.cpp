@@ -14,10 +14,10 @@
 #include "boot/console.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
+#include "security/presence_guard.h"
 
 namespace {
 
-constexpr int PRESENCE_ATTEMPTS = 3;
 // Every attempt shows this many ticks of the same length, blink or not, so neither the number of
 // dots nor the time between them gives the blink count away: only the LED does.
 constexpr int TICKS_PER_ATTEMPT = 11;
@@ -117,10 +117,21 @@ int lowsec_marker_set(std::uint8_t on) {
     return 0;
 }
 
+// The end of a round whose last attempt did not pass, however the operator left it: the ledger
+// already holds the failed round.
+[[noreturn]] void reset_after_failed_round() {
+    out_puts("Maximum number of test failed. Board is resetting");
+    sleep_seconds(1);
+    reboot_system();
+}
+
 int physical_presence_test() {
     if (lowsec_active()) {
         return disable_question();
     }
+    // Before any question: a locked test says so, with its time left, and asks nothing.
+    const int first = presence_next_attempt();
+    if (first == 0) return 0;
     out_printf(
         "WARNING: the following test is used to determine physical presence and if completed will "
         "put the switch in low security mode.\nDo you wish to continue y/N? ");
@@ -134,13 +145,16 @@ int physical_presence_test() {
     const auto resting = static_cast<std::uint8_t>((led & LED_FIELD_MASK) | LED_FIELD_REST);
     const auto blink = static_cast<std::uint8_t>(led & LED_FIELD_MASK);
 
-    for (int attempt = 1; attempt <= PRESENCE_ATTEMPTS; ++attempt) {
+    for (int attempt = first; attempt <= PRESENCE_ATTEMPTS; ++attempt) {
+        const bool last = attempt == PRESENCE_ATTEMPTS;
         led_write_register(LED_PRESENCE_REGISTER, resting);
         out_printf("Hit a key to start the test. The MB LED will blink a number of times.");
         ask_key();
+        // Leaving before the first blink costs nothing: nothing was shown yet.
+        if (break_seen()) return 0;
 
         const int n = presence_blink_count();
-        if (n == 0) {
+        if (n == 0 || presence_spend_attempt(attempt) == 0) {
             return 0;
         }
         // The ticks keep to deadlines fixed from here on: a blink tick and a quiet one take the
@@ -148,6 +162,8 @@ int physical_presence_test() {
         const std::uint64_t start = platform::os().monotonic_ms();
         for (int tick = 0; tick < TICKS_PER_ATTEMPT; ++tick) {
             if (break_seen()) {
+                led_write_register(LED_PRESENCE_REGISTER, resting);
+                if (last) reset_after_failed_round();
                 return 0;
             }
             const std::uint64_t tick_start = start + static_cast<std::uint64_t>(tick) * TICK_MS;
@@ -166,6 +182,7 @@ int physical_presence_test() {
         std::array<char, 8> line{};
         console_read_line(line.data(), line.size());
         if (break_seen()) {
+            if (last) reset_after_failed_round();
             return 0;
         }
         if (std::strtol(line.data(), nullptr, 10) == n) {
@@ -173,12 +190,11 @@ int physical_presence_test() {
             if (lowsec_marker_set(1) != 0) {
                 return 0;
             }
+            presence_passed();
             out_puts("Correct. Physical presence established and low security mode enabled");
             return 1;
         }
         out_printf("Incorrect. Try again (attempt %d of %d)\n", attempt, PRESENCE_ATTEMPTS);
     }
-    out_puts("Maximum number of test failed. Board is resetting");
-    sleep_seconds(1);
-    reboot_system();
+    reset_after_failed_round();
 }

@@ -488,6 +488,27 @@ int SimBoard::remove(const char* path) {
     return std::remove(host.c_str());
 }
 
+int SimBoard::fsync(int fd) {
+    // The flash file is the medium itself: what the board wrote is there already.
+    if (DevState* d = device(fd)) {
+        record("fsync", d->kind == Dev::mtd ? "/dev/mtd0" : "device");
+        return 0;
+    }
+    record("fsync", std::to_string(fd));
+    return ::fsync(fd);
+}
+
+int SimBoard::rename(const char* from, const char* to) {
+    const std::string host_from = host_path(from), host_to = host_path(to);
+    if (host_from.empty() || host_to.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (faults_.hits(FaultKind::create_path, -1, to) != nullptr) return -1;
+    record("rename", std::string(from) + " " + to);
+    return std::rename(host_from.c_str(), host_to.c_str());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Processes
 

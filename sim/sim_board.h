@@ -247,6 +247,8 @@ class SimBoard final : public platform::Platform {
     std::FILE* fopen(const char* path, const char* mode) override;
     int stat(const char* path, struct stat* st) override;
     int remove(const char* path) override;
+    int fsync(int fd) override;
+    int rename(const char* from, const char* to) override;
     int system(const char* command) override;
     int execv(const char* path, char* const argv[]) override;
     int setenv(const char* name, const char* value, int overwrite) override;

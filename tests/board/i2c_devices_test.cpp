@@ -68,4 +68,13 @@ TEST(I2cDevices, Table) {
     }
 }
 
+TEST(I2cDevices, RtcSeconds) {
+    for (const auto& row : read_table("tests/board/data/rtc_seconds.tsv")) {
+        SCOPED_TRACE(row.where());
+        std::uint64_t seconds = 0;
+        const bool holds_time = rtc_seconds(hex_bytes(row["rtc"]).data(), &seconds);
+        EXPECT_EQ(holds_time ? std::to_string(seconds) : "", row["seconds"]);
+    }
+}
+
 }  // namespace

@@ -36,6 +36,8 @@ class HostPlatform : public platform::Platform {
     }
     int stat(const char* path, struct stat* st) override { return ::stat(path, st); }
     int remove(const char* path) override { return std::remove(path); }
+    int fsync(int) override { return -1; }
+    int rename(const char*, const char*) override { return -1; }
     int system(const char*) override { return -1; }
     int execv(const char*, char* const[]) override { return -1; }
     int setenv(const char*, const char*, int) override { return -1; }
