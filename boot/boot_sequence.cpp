@@ -87,11 +87,7 @@ int install_interrupt_handler() {
 int boot_header_accepted(const ImageHeader& header, std::uint32_t room) {
     // Lengths are untrusted: an image that cannot be laid out, or would run past its slot, is no
     // image at all, and nothing is sized from it.
-    const bool accepted_kind =
-        header.magic == IMG_KIND_APPLICATION || header.magic == IMG_KIND_DIAGS;
-    const std::uint64_t length = image_length(header);
-    return accepted_kind && image_header_consistent(header) && length >= 4 && length <= room ? 1
-                                                                                             : 0;
+    return image_slot_bootable(header, room) ? 1 : 0;
 }
 
 int image_crc_mismatch(const std::uint8_t* data, std::uint32_t length, std::uint32_t stored) {

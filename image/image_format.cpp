@@ -112,6 +112,19 @@ bool image_header_consistent(const ImageHeader& header) {
     return true;
 }
 
+bool image_slot_bootable(const ImageHeader& header, std::uint64_t room) {
+    const bool bootable_kind =
+        header.magic == IMG_KIND_APPLICATION || header.magic == IMG_KIND_DIAGS;
+    const std::uint64_t length = image_length(header);
+    return bootable_kind && image_header_consistent(header) && length >= 4 && length <= room;
+}
+
+bool image_bootloader_record_present(std::span<const std::uint8_t> payload) {
+    return payload.size() >= IMG_BOOTLOADER_RECORD_OFFSET + IMG_FIXED_HEADER_LEN &&
+           image_kind(be::load32(payload.data() + IMG_BOOTLOADER_RECORD_OFFSET + 8)) ==
+               IMG_KIND_BOOTLOADER;
+}
+
 std::uint32_t image_crc32(const std::uint8_t* data, std::size_t length, std::uint32_t seed) {
     std::uint32_t crc = seed;
     const std::size_t blocks = length / kBlock;
@@ -134,27 +147,34 @@ std::uint32_t image_crc32(const std::uint8_t* data, std::size_t length, std::uin
     return crc;
 }
 
-namespace {
-
-// Whether the package from offset to its end is one byte value repeated (erased flash, zero or
-// XMODEM padding); probe holds its first bytes.
-bool rest_is_fill(PackageSource& source, std::uint64_t offset, std::uint64_t left,
-                  std::span<const std::uint8_t> probe) {
-    const std::uint8_t fill = probe[0];
-    auto same = [fill](std::uint8_t b) { return b == fill; };
-    if (!std::all_of(probe.begin(), probe.end(), same)) return false;
-    std::array<std::uint8_t, 1024> piece{};
-    for (std::uint64_t done = probe.size(); done < left;) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), left - done));
-        const std::span<std::uint8_t> part(piece.data(), n);
-        if (!source.read_at(offset + done, part) || !std::all_of(part.begin(), part.end(), same))
-            return false;
-        done += n;
+struct PackageWalkMemo {
+    // Whether the package from offset to its end is one byte value repeated (erased flash, zero
+    // or XMODEM padding); probe holds its first bytes.
+    static bool rest_is_fill(PackageSource& source, std::uint64_t offset, std::uint64_t left,
+                             std::span<const std::uint8_t> probe) {
+        const std::uint8_t fill = probe[0];
+        auto same = [fill](std::uint8_t b) { return b == fill; };
+        if (!std::all_of(probe.begin(), probe.end(), same)) return false;
+        const std::uint64_t end = offset + left;
+        if (source.run_byte_ == fill && source.run_from_ <= offset && offset < source.run_to_)
+            return source.run_to_ == end;
+        std::uint64_t done = offset + probe.size();
+        std::array<std::uint8_t, 1024> piece{};
+        while (done < end) {
+            const auto n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - done));
+            const std::span<std::uint8_t> part(piece.data(), n);
+            if (!source.read_at(done, part)) return false;
+            const auto other = std::find_if_not(part.begin(), part.end(), same);
+            done += static_cast<std::uint64_t>(other - part.begin());
+            if (other != part.end()) break;
+        }
+        source.run_from_ = offset;
+        source.run_to_ = done;
+        source.run_byte_ = fill;
+        return done == end;
     }
-    return true;
-}
-
-}  // namespace
+};
 
 PackageItem image_package_next(PackageSource& source, std::uint64_t offset) {
     PackageItem item;
@@ -176,7 +196,8 @@ PackageItem image_package_next(PackageSource& source, std::uint64_t offset) {
     }
     // A kind the installer steps over: an image that ends inside the package is stepped over;
     // one that runs past it, or a fill of one byte value, is the end of the package.
-    if (!consistent || length > item.left || rest_is_fill(source, offset, item.left, probe))
+    if (!consistent || length > item.left ||
+        PackageWalkMemo::rest_is_fill(source, offset, item.left, probe))
         return item;
     item.step = PackageStep::skip;
     item.length = length;

@@ -51,6 +51,17 @@ constexpr std::uint32_t image_kind(std::uint32_t magic) {
     return magic & ~IMG_EXT_HEADER;
 }
 
+// Whether the boot path starts an image with this header from a slot of `room` bytes: the whole
+// magic (bit 31 clear) names the application or diagnostics kind, the lengths describe an image
+// and it fits the slot. The installer holds slot images to the same rule.
+bool image_slot_bootable(const ImageHeader& header, std::uint64_t room);
+
+// Offset and size of the boot loader's version record inside its payload.
+inline constexpr std::size_t IMG_BOOTLOADER_RECORD_OFFSET = 0xF0;
+// Whether a boot loader payload carries its version record with the boot loader kind in the
+// magic word (bit 31 aside, as a version-2 header has it), as every genuine boot loader does; the payload of another kind does not.
+bool image_bootloader_record_present(std::span<const std::uint8_t> payload);
+
 // Whether the installer does anything with a kind; every other kind is stepped over.
 constexpr bool image_kind_installed(std::uint32_t kind) {
     return kind == IMG_KIND_BOOTLOADER || kind == IMG_KIND_KERNEL || kind == IMG_KIND_RFS ||
@@ -65,6 +76,14 @@ class PackageSource {
     virtual std::uint64_t size() const = 0;
     // Exactly out.size() bytes at offset; false on an error or the end of the package.
     virtual bool read_at(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+
+  private:
+    friend struct PackageWalkMemo;
+    // The longest run of one byte value that the walk has read: [run_from_, run_to_) holds only
+    // run_byte_, and run_to_ is the package's end or a byte of another value. With it, a walk
+    // over thousands of stepped-over images reads every byte of the tail once, not once each.
+    std::uint64_t run_from_ = 0, run_to_ = 0;
+    int run_byte_ = -1;
 };
 
 enum class PackageStep {

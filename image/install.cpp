@@ -56,9 +56,50 @@ const KindTexts& texts_of(std::uint32_t kind) {
     return t != kKindTexts.end() ? *t : kKindTexts.back();
 }
 
+std::uint32_t slot_offset(int slot) {
+    return slot == 1 ? FLASH_SLOT1_OFFSET : FLASH_SLOT2_OFFSET;
+}
+
+std::uint32_t slot_room(int slot) {
+    return slot == 1 ? FLASH_SLOT1_ROOM : FLASH_SLOT2_ROOM;
+}
+
+// Where an image of the package goes. Each is written at most once per package: a package of a
+// thousand tiny images for one region would otherwise erase its blocks a thousand times.
+enum class Destination : unsigned { slot1, slot2, kernel, rfs, bootloader, qorb_file };
+
+constexpr const char* kDestinationNames[] = {
+    "image slot 1",           "image slot 2", "the kernel region", "the root file system region",
+    "the boot loader region", QORB_IMAGE_PATH};
+
+class Destinations {
+  public:
+    // False, with the console told why, when an earlier image of the package went there.
+    bool claim(Destination d) {
+        const unsigned bit = 1u << static_cast<unsigned>(d);
+        if ((claimed_ & bit) != 0) {
+            out_printf(
+                "Second image for %s in this package refused: each destination is written "
+                "once per package, voiding download\n",
+                kDestinationNames[static_cast<unsigned>(d)]);
+            return false;
+        }
+        claimed_ |= bit;
+        return true;
+    }
+
+  private:
+    unsigned claimed_ = 0;
+};
+
+Destination slot_destination(int slot) {
+    return slot == 1 ? Destination::slot1 : Destination::slot2;
+}
+
 // The flash kinds that are installed without an operator question.
 struct FlashKindRule {
     std::uint32_t kind;
+    Destination destination;
     bool limit_on_payload;  // else on the whole image
     std::uint32_t limit;
     const char* too_big;
@@ -69,19 +110,17 @@ struct FlashKindRule {
 };
 
 constexpr std::array<FlashKindRule, 3> kFlashKinds{{
-    {IMG_KIND_BOOTLOADER, true, 0x100000, "UBOOT image is too big for flash (%d > %d)\n", false,
-     true, FLASH_BOOTLOADER_OFFSET, "Uboot image update failed"},
-    {IMG_KIND_KERNEL, false, 0x800000, "KERNEL image is too big for flash (%d > %d)\n", true, false,
-     FLASH_KERNEL_OFFSET, "kernel image update failed"},
-    {IMG_KIND_RFS, false, 0xA00000, "RFS image is too big for flash (%d > %d)\n", true, false,
-     FLASH_RFS_OFFSET, "RFS image update failed"},
+    {IMG_KIND_BOOTLOADER, Destination::bootloader, true, 0x100000,
+     "UBOOT image is too big for flash (%d > %d)\n", false, true, FLASH_BOOTLOADER_OFFSET,
+     "Uboot image update failed"},
+    {IMG_KIND_KERNEL, Destination::kernel, false, 0x800000,
+     "KERNEL image is too big for flash (%d > %d)\n", true, false, FLASH_KERNEL_OFFSET,
+     "kernel image update failed"},
+    {IMG_KIND_RFS, Destination::rfs, false, 0xA00000, "RFS image is too big for flash (%d > %d)\n",
+     true, false, FLASH_RFS_OFFSET, "RFS image update failed"},
 }};
 
 constexpr std::uint32_t kApplicationLimit = 0xA00000;
-
-std::uint32_t slot_offset(int slot) {
-    return slot == 1 ? FLASH_SLOT1_OFFSET : FLASH_SLOT2_OFFSET;
-}
 
 // The package file, closed on every way out.
 class PackageFile final : public PackageSource {
@@ -213,9 +252,7 @@ bool slot_holds_image(int slot) {
         return false;
     const ImageHeader h = image_header_decode(probe);
     const std::uint64_t length = image_length(h);
-    if ((h.magic != IMG_KIND_APPLICATION && h.magic != IMG_KIND_DIAGS) ||
-        !image_header_consistent(h) || length > FLASH_SLOT1_ROOM)
-        return false;
+    if (!image_slot_bootable(h, slot_room(slot))) return false;
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[length]);
     return image &&
            flash_region_read(image.get(), mtd_fd, slot_offset(slot),
@@ -236,16 +273,37 @@ void keep_boot_slot_good(int failed_slot) {
 
 enum class Outcome { installed, skipped, failed };
 
-Outcome install_flash_kind(const FlashKindRule& rule, std::span<const std::uint8_t> image,
-                           const ImageHeader& h, std::uint8_t skip_same_version, int slot) {
-    out_printf("%s", texts_of(rule.kind).title);
-    if (!crc_good(image, h)) return Outcome::failed;
-    const std::uint32_t size =
-        rule.limit_on_payload ? h.payload_len : static_cast<std::uint32_t>(image.size());
+// The checks a flash kind gets from its header alone, before any memory is taken for the image:
+// one destination per package, and the size limit (a 200 MB kernel is refused without reading).
+bool flash_kind_fits(const FlashKindRule& rule, const ImageHeader& h, std::uint64_t length,
+                     Destinations& destinations) {
+    if (!destinations.claim(rule.destination)) return false;
+    const std::uint64_t size = rule.limit_on_payload ? h.payload_len : length;
     if (size > rule.limit) {
         out_printf(rule.too_big, static_cast<int>(size), static_cast<int>(rule.limit));
-        return Outcome::failed;
+        return false;
     }
+    return true;
+}
+
+// A boot loader is the whole board: what it boots and whether low security mode is forced on.
+bool bootloader_accepted(std::span<const std::uint8_t> image, const ImageHeader& h) {
+    // The record lies inside the signed payload, so a kernel or root file system relabelled as
+    // a boot loader fails here even though its signature would pass.
+    if (!image_bootloader_record_present(image.subspan(h.header_len))) {
+        out_printf(
+            "Boot loader payload holds no boot loader version record at 0x%zx, voiding "
+            "download\n",
+            IMG_BOOTLOADER_RECORD_OFFSET);
+        return false;
+    }
+    return imgsign_verify_bootloader(image) != 0;
+}
+
+Outcome install_flash_kind(const FlashKindRule& rule, std::span<const std::uint8_t> image,
+                           const ImageHeader& h, std::uint8_t skip_same_version, int slot) {
+    if (!crc_good(image, h)) return Outcome::failed;
+    if (rule.kind == IMG_KIND_BOOTLOADER && !bootloader_accepted(image, h)) return Outcome::failed;
     if (rule.signature && imgsign_verify_image(image) == 0) return Outcome::failed;
     const auto stored = rule.payload_only ? image.subspan(h.header_len) : image;
     if (skip_same_version && same_version_installed(image, slot, rule.offset, stored)) {
@@ -284,8 +342,8 @@ void boot_download(std::span<const std::uint8_t> payload, PackageFile& package) 
 // The slot is the package's: the operator's answer holds for every later image of the package,
 // so one question covers an application and a Q-ORB image downloaded together.
 Outcome install_application(std::span<const std::uint8_t> image, const ImageHeader& h,
-                            std::uint8_t skip_same_version, int& slot, PackageFile& package) {
-    out_printf("%s", texts_of(IMG_KIND_APPLICATION).title);
+                            std::uint8_t skip_same_version, int& slot, PackageFile& package,
+                            Destinations& destinations) {
     if (!crc_good(image, h)) return Outcome::failed;
     if (imgsign_verify_image(image) == 0) return Outcome::failed;
     if (slot == 0) {
@@ -297,6 +355,14 @@ Outcome install_application(std::span<const std::uint8_t> image, const ImageHead
     }
     if (slot == 0) {
         boot_download(image.subspan(h.header_len), package);
+        return Outcome::failed;
+    }
+    if (!destinations.claim(slot_destination(slot))) return Outcome::failed;
+    // A slot image the boot path would not start (bit 31 of its magic set, say) would take the
+    // boot slot byte and leave the board resetting at every power-up.
+    if (!image_slot_bootable(h, slot_room(slot))) {
+        out_printf("Image header 0x%08x is not one that image%d can boot, voiding download\n",
+                   h.magic, slot);
         return Outcome::failed;
     }
     out_printf("Installing image as image%d: ", slot);
@@ -323,7 +389,6 @@ Outcome install_application(std::span<const std::uint8_t> image, const ImageHead
 
 // Q-ORB: the slot question repeats until 1, 2 or q; q abandons the package.
 Outcome install_qorb(std::span<const std::uint8_t> image, const ImageHeader& h, int& slot) {
-    out_printf("%s", texts_of(IMG_KIND_QORB).title);
     if (!crc_good(image, h)) return Outcome::failed;
     while (slot == 0) {
         out_printf("Install image as image 1 or 2 (q to quit): ");
@@ -355,6 +420,7 @@ int image_install_package(const char* path, std::uint8_t skip_same_version, int 
     out_puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     int installed = 0;
     std::uint64_t at = 0;
+    Destinations destinations;
     for (;;) {
         const PackageItem item = image_package_next(package, at);
         const ImageHeader& h = item.header;
@@ -382,6 +448,20 @@ int image_install_package(const char* path, std::uint8_t skip_same_version, int 
             case PackageStep::image:
                 break;
         }
+        const std::uint32_t kind = image_kind(h.magic);
+        const auto rule = std::find_if(kFlashKinds.begin(), kFlashKinds.end(),
+                                       [&](const FlashKindRule& r) { return r.kind == kind; });
+        out_printf("%s", texts_of(kind).title);
+        if (rule != kFlashKinds.end() && !flash_kind_fits(*rule, h, item.length, destinations))
+            return 0;
+        if (kind == IMG_KIND_QORB && !destinations.claim(Destination::qorb_file)) return 0;
+        // A slot given by the caller fixes the application's limit before the image is read; an
+        // operator's answer may still boot it from the download, where no limit applies.
+        if (kind == IMG_KIND_APPLICATION && slot != 0 && item.length > kApplicationLimit) {
+            out_printf("Application image is too big for flash (%d > %d)\n",
+                       static_cast<int>(item.length), static_cast<int>(kApplicationLimit));
+            return 0;
+        }
         const auto length = static_cast<std::size_t>(item.length);
         std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[length]);
         if (!buffer) {
@@ -395,15 +475,12 @@ int image_install_package(const char* path, std::uint8_t skip_same_version, int 
             return 0;
         }
         at += item.length;
-        const std::uint32_t kind = image_kind(h.magic);
 
         Outcome outcome = Outcome::skipped;
-        const auto rule = std::find_if(kFlashKinds.begin(), kFlashKinds.end(),
-                                       [&](const FlashKindRule& r) { return r.kind == kind; });
         if (rule != kFlashKinds.end())
             outcome = install_flash_kind(*rule, image, h, skip_same_version, slot);
         else if (kind == IMG_KIND_APPLICATION)
-            outcome = install_application(image, h, skip_same_version, slot, package);
+            outcome = install_application(image, h, skip_same_version, slot, package, destinations);
         else
             outcome = install_qorb(image, h, slot);
         if (outcome == Outcome::failed) return 0;

@@ -180,6 +180,18 @@ int imgsign_check_unsigned() {
     return 0;
 }
 
+int imgsign_verify_bootloader(std::span<const std::uint8_t> image) {
+    if (imgsign_find_signature(image).found) return imgsign_verify_image(image);
+    // Boot loaders from before signatures carry none: only an operator who proved presence at
+    // the board may put one in.
+    if (lowsec_active()) {
+        out_puts("\nNOTE - low security mode is operational. Unsigned boot loader accepted.");
+        return 1;
+    }
+    out_puts(" Image rejected as it has no signature");
+    return 0;
+}
+
 int imgsign_developer_images() {
     if (developer_images_state.computed) {
         return developer_images_state.answer;

@@ -45,4 +45,52 @@ TEST(ImageHeaderDecode, VersionsLengthsAndConsistency) {
     }
 }
 
+// A package in memory that counts the bytes the walk reads.
+class CountingSource final : public PackageSource {
+  public:
+    explicit CountingSource(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    bool read_at(std::uint64_t offset, std::span<std::uint8_t> out) override {
+        if (offset > bytes_.size() || out.size() > bytes_.size() - offset) return false;
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+        read += out.size();
+        return true;
+    }
+    std::uint64_t read = 0;
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+TEST(ImagePackageNext, WalkReadsEachByteABoundedNumberOfTimes) {
+    for (const auto& row : read_table("tests/image/data/package_walk.tsv")) {
+        SCOPED_TRACE(row.where());
+        std::vector<std::uint8_t> bytes;
+        for (const auto& spec : split(row["package"], ' ')) {
+            const auto image = image_of(spec).bytes;
+            bytes.insert(bytes.end(), image.begin(), image.end());
+        }
+        CountingSource source(bytes);
+        std::string walk;
+        std::size_t skips = 0;
+        const auto flush = [&] {
+            if (skips > 0) walk += (skips == 1 ? "skip" : "skip*" + std::to_string(skips)) + " ";
+            skips = 0;
+        };
+        for (std::uint64_t at = 0;;) {
+            const PackageItem item = image_package_next(source, at);
+            if (item.step == PackageStep::skip) {
+                ++skips;
+                at += item.length;
+                continue;
+            }
+            flush();
+            walk += item.step == PackageStep::end ? "end" : "image";
+            break;
+        }
+        EXPECT_EQ(walk, row["walk"]);
+        EXPECT_LE(source.read, static_cast<std::uint64_t>(row.num("reads")) * bytes.size());
+    }
+}
+
 }  // namespace

@@ -57,6 +57,7 @@ TEST(ImageInstallPackage, Table) {
             const std::string key = step.substr(0, eq),
                               value = eq == std::string::npos ? "" : step.substr(eq + 1);
             if (key == "first") b.run(install);
+            if (key == "lowsec") b.write_file("/tmp/lowsec", "tolvrine\n");
             if (key == "tear") b->flash_write(number_of(value), Bytes(16, 0));
             if (key == "bootslot")
                 b->eeprom_write(EEPROM_BOOT_SLOT_OFFSET,

@@ -301,6 +301,7 @@ SpecImage image_of(std::string_view spec, std::uint8_t seed) {
         if (key == "flip") b[number(value) < 0 ? b.size() + number(value) : number(value)] ^= 1;
         if (key == "cut") b.resize(b.size() - number(value));
         if (key == "crc") be::store32(b.data(), be::load32(b.data()) ^ number(value));
+        if (key == "recrc") fix_crc(b);
         const auto eq = value.find('=');  // set=AT=HEX: bytes written from AT on
         if (key == "set")
             std::ranges::copy(hex_of(value.substr(eq + 1)),

@@ -138,7 +138,7 @@ std::vector<std::uint8_t> test_signature(std::string_view signer);
 // payload it signs; S the declared length); elen=N (the last entry's declared length); rec (the
 // payload carries the boot loader's version record); s (signed by bootimg with the test production
 // key). Then, in order, changes after the CRC: flip=AT (negative: from the end), cut=N, crc=XOR,
-// set=AT=HEX.
+// set=AT=HEX, recrc (the CRC made right again).
 struct SpecImage {
     std::vector<std::uint8_t> bytes, payload;
 };
