@@ -267,7 +267,9 @@ class TimedPlatform final : public platform::Platform {
         b_.sleep_ms(ms);
     }
     std::uint64_t monotonic_ms() override { return b_.monotonic_ms(); }
-    int install_sigint_handler(void (*h)(int)) override { return b_.install_sigint_handler(h); }
+    int install_signal_handler(int s, void (*h)(int), int f) override {
+        return b_.install_signal_handler(s, h, f);
+    }
 
   private:
     void flash_op(int fd) {

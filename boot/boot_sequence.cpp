@@ -1,8 +1,10 @@
 #include "boot/boot_sequence.h"
 
 #include <fcntl.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -29,6 +31,15 @@ namespace {
 void on_sigint(int) {
     boot_settings.break_flag = 1;
 }
+
+// Keys at the console that would end (Ctrl-\) or stop (Ctrl-Z, and the background reads and
+// writes of job control) the boot manager, which must stay in charge of the board. Caught
+// rather than ignored: an ignored signal would stay ignored in the shell commands and the
+// application it starts, a caught one is back at its default there. Restarted: a console read
+// goes on waiting as if nothing came.
+constexpr std::array kUnnoticedSignals{SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU};
+
+void on_unnoticed_signal(int) {}
 
 int other_slot(int slot) {
     return slot == 1 ? 2 : 1;
@@ -81,7 +92,12 @@ void set_clock_from_rtc() {
 }  // namespace
 
 int install_interrupt_handler() {
-    return platform::os().install_sigint_handler(on_sigint);
+    auto& os = platform::os();
+    int result = os.install_signal_handler(SIGINT, on_sigint, 0);
+    for (const int signal : kUnnoticedSignals) {
+        if (os.install_signal_handler(signal, on_unnoticed_signal, SA_RESTART) != 0) result = -1;
+    }
+    return result;
 }
 
 int boot_header_accepted(const ImageHeader& header, std::uint32_t room) {

@@ -8,10 +8,11 @@
 // The process entry after the platform back end is installed. Never returns.
 [[noreturn]] void boot_main();
 
-// The start-up of a power-up, up to the rescue menu: SIGINT handler, I2C buses, flash, library,
+// The start-up of a power-up, up to the rescue menu: signal handlers, I2C buses, flash, library,
 // boot settings, system clock from the RTC, key check.
 void boot_start_up();
 
+// SIGINT sets the break flag; the quit and job-control signals of the console do nothing.
 int install_interrupt_handler();
 // 1 when the boot path accepts this header for a slot of `room` bytes (application or
 // diagnostics kind, lengths that fit), else 0. The CRC is checked after it.

@@ -4,11 +4,13 @@
 
 #include <cstring>
 
+#include "boot/boot_settings.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
 
 namespace {
 
+constexpr unsigned char kBreak = 3;  // Ctrl-C as a byte: a terminal without ISIG, a piped console
 constexpr unsigned char kBell = 7;
 constexpr unsigned char kBackspace = 8;
 constexpr unsigned char kEscape = 27;
@@ -74,9 +76,8 @@ class LineEditor {
     std::size_t length_ = 0;
 };
 
-}  // namespace
-
-unsigned console_get_key() {
+// One byte from the console without echo or Enter, as it came; 0 when nothing came.
+unsigned read_key() {
     auto& os = platform::os();
     struct termios saved {};
     const bool have_settings = os.tcgetattr(0, &saved) == 0;
@@ -93,6 +94,21 @@ unsigned console_get_key() {
     return key;
 }
 
+// Ctrl-C is the operator's break however it arrives: as a byte it sets the flag as SIGINT does.
+bool is_break(unsigned key) {
+    if (key != kBreak) return false;
+    boot_settings.break_flag = 1;
+    return true;
+}
+
+}  // namespace
+
+unsigned console_get_key() {
+    const unsigned key = read_key();
+    // The key a break leaves is none, as after SIGINT, so that no caller takes it for an answer.
+    return is_break(key) ? 0 : key;
+}
+
 void console_put_char(int c) {
     const unsigned char byte = static_cast<unsigned char>(c);
     platform::os().write(1, &byte, 1);
@@ -103,7 +119,11 @@ char* console_read_line(char* buf, std::size_t size) {
     LineEditor line(buf, size);
     Escape state = Escape::none;
     for (;;) {
-        const unsigned key = console_get_key();
+        const unsigned key = read_key();
+        if (is_break(key)) {
+            out_puts(" <break>");
+            return buf;
+        }
         if (state == Escape::after_esc) {
             if (key == '[') {
                 state = Escape::in_sequence;
@@ -128,9 +148,6 @@ char* console_read_line(char* buf, std::size_t size) {
             case 2:
                 line.left();
                 break;
-            case 3:
-                out_puts(" <break>");
-                return buf;
             case 4:
                 line.delete_under_cursor();
                 break;

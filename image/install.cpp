@@ -239,6 +239,7 @@ Answer read_answer(char (&line)[kSlotAnswerLen + 1]) {
         const ssize_t n = platform::os().read(0, &c, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return used > 0 ? Answer::line : Answer::closed;
+        if (c == '\x03') boot_settings.break_flag = 1;  // Ctrl-C as a byte (no ISIG, a pipe)
         if (c == '\n') return Answer::line;
         if (used < kSlotAnswerLen) line[used++] = c;
     }

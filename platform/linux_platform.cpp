@@ -88,12 +88,12 @@ std::uint64_t LinuxPlatform::monotonic_ms() {
            static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-int LinuxPlatform::install_sigint_handler(void (*handler)(int)) {
+int LinuxPlatform::install_signal_handler(int signal, void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: a console read that the break interrupts must fail
-    return ::sigaction(SIGINT, &action, nullptr);
+    action.sa_flags = flags;
+    return ::sigaction(signal, &action, nullptr);
 }
 
 ssize_t LinuxPlatform::random_bytes(void* buf, size_t count) {

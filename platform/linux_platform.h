@@ -32,7 +32,7 @@ class LinuxPlatform final : public Platform {
     void sleep_ms(unsigned milliseconds) override;
     std::uint64_t monotonic_ms() override;
 
-    int install_sigint_handler(void (*handler)(int)) override;
+    int install_signal_handler(int signal, void (*handler)(int), int flags) override;
     ssize_t random_bytes(void* buf, size_t count) override;
 };
 

@@ -60,8 +60,11 @@ class Platform {
     virtual void sleep_ms(unsigned milliseconds) = 0;
     virtual std::uint64_t monotonic_ms() = 0;
 
-    // SIGINT without automatic restart: a blocking read that the signal interrupts fails.
-    virtual int install_sigint_handler(void (*handler)(int)) = 0;
+    // A caught signal, as sigaction() with an empty mask and these flags: 0 for SIGINT, so that
+    // a blocking read it interrupts fails; SA_RESTART for a signal that must go unnoticed, so
+    // that the read goes on waiting. Unlike an ignored signal, a caught one is back at its
+    // default in every program the process starts.
+    virtual int install_signal_handler(int signal, void (*handler)(int), int flags) = 0;
 
     // The system's random source, as getrandom(2) without flags: fills buf with count bytes and
     // returns count, or -1 with errno set. A back end without a random source refuses.

@@ -417,14 +417,15 @@ int SimBoard::tcsetattr(int fd, int action, const struct termios* settings) {
     return 0;
 }
 
-int SimBoard::install_sigint_handler(void (*handler)(int)) {
-    sigint_handler_ = handler;
+int SimBoard::install_signal_handler(int signal, void (*handler)(int), int flags) {
+    // A test's scripted console raises its breaks itself; it has no terminal to send signals.
+    if (signal == SIGINT) sigint_handler_ = handler;
     if (capturing_) return 0;
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    return ::sigaction(SIGINT, &action, nullptr);
+    action.sa_flags = flags;
+    return ::sigaction(signal, &action, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------

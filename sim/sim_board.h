@@ -255,7 +255,7 @@ class SimBoard final : public platform::Platform {
     [[noreturn]] void exit(int status) override;
     void sleep_ms(unsigned milliseconds) override;
     std::uint64_t monotonic_ms() override;
-    int install_sigint_handler(void (*handler)(int)) override;
+    int install_signal_handler(int signal, void (*handler)(int), int flags) override;
     ssize_t random_bytes(void* buf, size_t count) override { return random_.read(buf, count); }
     // The board's random source: seed it, or put the bytes the next reads deliver.
     SimRandom& random() { return random_; }

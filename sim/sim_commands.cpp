@@ -95,11 +95,7 @@ int CommandRunner::run_shell(const std::string& text, bool interactive) const {
         }
         ::_exit(127);
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return status;
+    return wait_for_command(pid);
 }
 
 SystemSignals::SystemSignals() {
@@ -121,6 +117,27 @@ void command_child_signals() {
     sigemptyset(&dfl.sa_mask);
     ::sigaction(SIGINT, &dfl, nullptr);
     ::sigaction(SIGQUIT, &dfl, nullptr);
+}
+
+int wait_for_command(pid_t pid) {
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid, &status, WUNTRACED) < 0) {
+            if (errno != EINTR) return -1;
+        } else if (WIFSTOPPED(status)) {
+            ::kill(0, SIGCONT);  // the shell's own children stopped with it
+        } else {
+            return status;
+        }
+    }
+}
+
+void continue_if_stopped(pid_t pid) {
+    siginfo_t info{};
+    // Stops only: an end stays for the waitpid that collects it.
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOHANG) == 0 &&
+        info.si_pid == pid)
+        ::kill(0, SIGCONT);
 }
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/types.h>
 
 #include <array>
 #include <functional>
@@ -74,5 +75,14 @@ class SystemSignals {
 
 // In a child about to run a program for a command: the default handling of SIGINT and SIGQUIT.
 void command_child_signals();
+
+// The end of a command's child, as waitpid reports it; -1 when there is none to wait for. On the
+// board the boot manager's process group has no parent inside its session, so the kernel lets no
+// stop key (Ctrl-Z) stop a command there. A run on a desktop terminal may be a job of its shell:
+// a command stopped there is continued at once, with the rest of the group, or the run would hang
+// waiting for it.
+int wait_for_command(pid_t pid);
+// The same continuation for a child that is not waited for yet.
+void continue_if_stopped(pid_t pid);
 
 }  // namespace sim

@@ -4,7 +4,6 @@
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -252,11 +251,7 @@ int SimNetwork::tftp(const std::vector<std::string>& args) {
                  server.c_str(), port.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return status;
+    return wait_for_command(pid);
 }
 
 }  // namespace sim

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,6 +134,7 @@ int SimSerial::relay_receiver(const std::string& host_target) {
     for (;;) {
         std::array<pollfd, 2> p{{{from_rx[0], POLLIN, 0}, {line_open ? line : -1, POLLIN, 0}}};
         if (::poll(p.data(), p.size(), 200) < 0 && errno != EINTR) break;
+        continue_if_stopped(pid);
         if ((p[0].revents & (POLLIN | POLLHUP)) != 0) {
             const ssize_t n = ::read(from_rx[0], buf.data(), buf.size());
             if (n == 0) break;  // the receiver has ended
@@ -154,13 +154,7 @@ int SimSerial::relay_receiver(const std::string& host_target) {
     }
     ::close(to_rx[1]);
     ::close(from_rx[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            status = -1;
-            break;
-        }
-    }
+    const int status = wait_for_command(pid);
     ::sigaction(SIGPIPE, &previous, nullptr);
     // A real line needs time to send the last acknowledgement before the boot manager flushes it;
     // give the sender as long to pick it up.

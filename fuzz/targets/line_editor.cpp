@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "boot/boot_settings.h"
 #include "boot/console.h"
 #include "fuzz/support/fuzz_board.h"
 
@@ -23,6 +24,10 @@ struct Model {
         if (cursor < text.size()) text.erase(cursor, 1), ++free;
     }
     void key(std::uint8_t k) {
+        if (k == 3) {  // a break, whatever came before it
+            ended = broke = true;
+            return;
+        }
         if (escape == 2 && ((k >= '0' && k <= '9') || k == ';')) return;
         if (escape == 2) k = k == 'C' ? 6 : k == 'D' ? 2 : 0;  // only left and right move
         if (escape == 1 && k == '[') {
@@ -32,7 +37,6 @@ struct Model {
         escape = 0;
         if (k == 1) cursor = 0;
         if (k == 2 && cursor > 0) --cursor;
-        if (k == 3) ended = broke = true;
         if (k == 4) erase_under_cursor();
         if (k == 6 && cursor < text.size()) ++cursor;
         if ((k == 8 || k == 127) && cursor > 0) --cursor, erase_under_cursor();
@@ -53,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TestBoard& b = fuzz::reset(keys + "\r\r");
     const auto buf = std::make_unique<char[]>(buf_size);
     std::memset(buf.get(), 'Z', buf_size);
+    boot_settings.break_flag = 0;
     check(console_read_line(buf.get(), buf_size) == buf.get());
 
     Model model;
@@ -66,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(model.text.size() < buf_size && buf.get() == model.text);
 
     const std::string echo = b.out();
+    check(boot_settings.break_flag == (model.broke ? 1 : 0));
     if (model.broke) {
         check(echo.find(" <break>\n") != std::string::npos);
         return 0;

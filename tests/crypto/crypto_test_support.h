@@ -44,7 +44,7 @@ class HostPlatform : public platform::Platform {
     [[noreturn]] void exit(int status) override { std::exit(status); }
     void sleep_ms(unsigned) override {}
     std::uint64_t monotonic_ms() override { return 0; }
-    int install_sigint_handler(void (*)(int)) override { return 0; }
+    int install_signal_handler(int, void (*)(int), int) override { return 0; }
 };
 
 inline HostPlatform host;  // the back end of every crypto test

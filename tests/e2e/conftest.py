@@ -60,9 +60,14 @@ class Board:  # a simulated board directory driven through bootmgr-sim
             return signed
         return out
 
-    def spawn(self, *args, timeout=60):  # a run on a pseudo-terminal
-        child = pexpect.spawn(SIM, ["--board", self.path, *map(str, args)], timeout=timeout,
-                              encoding="utf-8", codec_errors="replace")
+    def spawn(self, *args, timeout=60, job_control=False):  # a run on a pseudo-terminal
+        # job_control: as a job of a shell on a desktop terminal, where Ctrl-Z really stops; a
+        # session of its own (plain pexpect, and the board's boot manager) has no one to stop for
+        argv = ["--board", self.path, *map(str, args)]
+        program, argv = (("/bin/sh", ["-mc", '"$@"', "sh", SIM, *argv]) if job_control
+                         else (SIM, argv))
+        child = pexpect.spawn(program, argv, timeout=timeout, encoding="utf-8",
+                              codec_errors="replace")
         child.logfile_read = sys.stdout if os.environ.get("E2E_VERBOSE") else None
         return child
 

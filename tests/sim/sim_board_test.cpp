@@ -26,7 +26,7 @@ void note_break(int) {
 
 TEST(SimConsole, ScriptedKeysNothingAndBreaksThenTheEndOfInput) {
     TestBoard b;
-    b->install_sigint_handler(note_break);
+    b->install_signal_handler(SIGINT, note_break, 0);
     b.input(sim::ConsoleScript("ab").nothing().interrupt().keys("c"));
     const std::tuple<ssize_t, int, char> rows[] = {{1, 0, 'a'},    {1, 0, 'b'}, {0, 0, 0},
                                                    {-1, EINTR, 0}, {1, 0, 'c'}, {0, 0, 0}};
