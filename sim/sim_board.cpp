@@ -417,12 +417,24 @@ int SimBoard::tcsetattr(int fd, int action, const struct termios* settings) {
     return 0;
 }
 
+namespace {
+
+// On the board the boot manager owns its console, so a background read never happens. A desktop
+// run started with '&' is a background job, and a caught SIGTTIN would come back at every
+// restarted read for ever: there the simulator stops as any background reader does, and goes
+// on when brought to the foreground.
+void on_background_console(int) {
+    if (::tcgetpgrp(0) != ::getpgrp()) ::kill(::getpid(), SIGSTOP);
+}
+
+}  // namespace
+
 int SimBoard::install_signal_handler(int signal, void (*handler)(int), int flags) {
     // A test's scripted console raises its breaks itself; it has no terminal to send signals.
     if (signal == SIGINT) sigint_handler_ = handler;
     if (capturing_) return 0;
     struct sigaction action {};
-    action.sa_handler = handler;
+    action.sa_handler = signal == SIGTTIN || signal == SIGTTOU ? on_background_console : handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = flags;
     return ::sigaction(signal, &action, nullptr);
