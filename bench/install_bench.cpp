@@ -12,7 +12,8 @@
 //             OpenSSL's SHA-256 of the payload, PEM key decoding and RSA verification, and one
 //             pwrite of the image into a file of the same size in the page cache.
 // Also the flash operations per region (each touched erase block must be erased exactly once,
-// nothing outside the slot touched) and the memory of an install in a child process.
+// nothing outside the slot touched), the memory of an install in a child process, and the walk
+// over a package built to make it slow.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -271,8 +272,65 @@ void install_memory(benchmark::State& state) {
     state.counters["bytes"] = static_cast<double>(kImageLen);
 }
 
+// A package of 8 MiB of zero bytes and one other byte: 524 287 empty images of a kind the
+// installer steps over, each step once a scan of the whole tail. Walked by the board's installer
+// (wall time on the simulated board, with the package read through its file) and by `bootimg
+// inspect` (wall time of the tool). The floor is one read of the package.
+constexpr std::size_t kWalkLen = 8 * kMiB + 1;
+
+void package_walk(benchmark::State& state) {
+    const auto dir = bench::scratch_dir("walk-bench");
+    std::string error;
+    if (dir.empty() || !sim::SimBoard::create(dir, {}, &error)) {
+        state.SkipWithError("cannot make the board");
+        return;
+    }
+    std::vector<std::uint8_t> bytes(kWalkLen, 0);
+    bytes.back() = 1;
+    sim::SimBoard board(dir);
+    board.capture_console({});
+    platform::set_os(board);
+    const auto package = board.host_path(kPackage);
+    if (!bench::spill(package, bytes.data(), bytes.size())) {
+        state.SkipWithError("cannot write the package");
+        return;
+    }
+    i2c_open_buses();
+    mtd_open();
+    const std::string inspect =
+        std::string(BOOTMGR_BINARY_DIR) + "/bin/bootimg inspect " + package + " >/dev/null 2>&1";
+    std::vector<double> board_s, tool_s, floor_s;
+    for (auto _ : state) {
+        double w0 = bench::wall_s();
+        const int rc = image_install_package(kPackage, 0, 1);
+        board_s.push_back(bench::wall_s() - w0);
+        w0 = bench::wall_s();
+        const int tool = std::system(inspect.c_str());
+        tool_s.push_back(bench::wall_s() - w0);
+        w0 = bench::wall_s();
+        const auto read_back = bench::slurp(package);
+        floor_s.push_back(bench::wall_s() - w0);
+        if (rc != 0 || tool == -1 || read_back.size() != kWalkLen) {
+            state.SkipWithError("the walk did not end as a package without images");
+            break;
+        }
+        state.SetIterationTime(board_s.back());
+    }
+    state.counters["ours"] = bench::median(board_s);
+    state.counters["bootimg"] = bench::median(tool_s);
+    state.counters["floor"] = bench::median(floor_s);
+    state.counters["bytes"] = static_cast<double>(kWalkLen);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
 }  // namespace
 
+BENCHMARK(package_walk)
+    ->Name("package_walk/8MiB+1")
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(install)
     ->Name("install/10MiB")
     ->Iterations(9)

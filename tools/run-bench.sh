@@ -6,7 +6,8 @@
 #                  a PowerPC without crypto instructions); the floor is the peer a target names.
 #   boot_bench     the boot path on the simulated board against reading the image once + crc32.
 #   install_bench  installing a signed 10 MiB package against the same checks with zlib and
-#                  masked OpenSSL + moving the bytes once (it masks OpenSSL itself).
+#                  masked OpenSSL + moving the bytes once (it masks OpenSSL itself); the package
+#                  walk over 8 MiB of zeros and one byte, against one read of the package.
 # Usage: tools/run-bench.sh BUILD_DIR   (benchmarks named <figure>/<size>[/<ours|peer>])
 set -eu
 build=${1:-build-bench}
@@ -127,6 +128,12 @@ for name, b in inst.items():
         add("install: peak memory vs image+block+1MiB", size, b["ours"], b["floor"], 1.0, "B")
         add("  heap high-water mark", size, b["heap"], unit="B")
         add("  anonymous resident set", size, b["anon_rss"], unit="B")
+
+# A package built to make a walk quadratic: linear means a small multiple of one read of it.
+if "package_walk/8MiB+1" in inst:
+    b = inst["package_walk/8MiB+1"]
+    add("package walk, board installer (wall)", "8MiB+1", b["ours"], b["floor"], 25.0)
+    add("package walk, bootimg inspect (wall)", "8MiB+1", b["bootimg"], b["floor"], 25.0)
 
 def fmt(v, unit):
     if v is None:
