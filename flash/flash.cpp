@@ -92,7 +92,7 @@ int flash_write(const std::uint8_t* data, int fd, std::uint32_t length, std::uin
     // Nothing to place, and the block arithmetic needs a last byte; the display still ends its
     // line, as the caller's next message expects.
     if (length == 0) {
-        if (progress) out_printf("     \b\b\b\b100%c\n", '%');
+        ProgressDisplay(progress != 0, "     ", true).finish();
         return 1;
     }
     const std::uint32_t e = geometry.erase_size;
@@ -102,7 +102,7 @@ int flash_write(const std::uint8_t* data, int fd, std::uint32_t length, std::uin
         out_puts("Flash Write malloc failed");
         return 0;
     }
-    if (progress) out_printf("     ");
+    ProgressDisplay display(progress != 0, "     ", true);
 
     std::uint32_t block = range.first;
     std::uint32_t done = 0;
@@ -135,14 +135,11 @@ int flash_write(const std::uint8_t* data, int fd, std::uint32_t length, std::uin
                 return 0;
             }
         }
-        if (progress) {
-            out_printf("\b\b\b\b%3.3d%c", static_cast<int>(i * 100u / range.count), '%');
-            out_flush();
-        }
+        display.step(static_cast<unsigned>(i * 100u / range.count));
         block += e;
         done += piece;
     }
-    if (progress) out_printf("\b\b\b\b100%c\n", '%');
+    display.finish();
     return 1;
 }
 

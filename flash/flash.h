@@ -1,6 +1,8 @@
 // The MTD flash device and its region map.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr std::uint32_t FLASH_SLOT1_OFFSET = 0x0000000;
@@ -14,6 +16,38 @@ inline constexpr std::uint32_t FLASH_SLOT1_ROOM = 0x1100000;
 inline constexpr std::uint32_t FLASH_SLOT2_ROOM = 0x1200000;
 inline constexpr std::uint32_t FLASH_KERNEL_ROOM = 0xD00000;
 inline constexpr std::uint32_t FLASH_RFS_ROOM = 0xF00000;
+inline constexpr std::uint32_t FLASH_BOOTLOADER_ROOM = 0x100000;
+
+// The region map: every place in flash that holds an image, by name (as the tools and the
+// simulator name it), offset and room.
+enum class FlashRegion : std::uint8_t { slot1, slot2, kernel, rfs, bootloader };
+
+struct FlashRegionInfo {
+    FlashRegion id;
+    const char* name;   // "slot1", "kernel", ...
+    const char* label;  // as the console names it: "image slot 1", "the kernel region", ...
+    std::uint32_t offset;
+    std::uint32_t room;
+};
+
+inline constexpr std::array<FlashRegionInfo, 5> FLASH_REGIONS{{
+    {FlashRegion::slot1, "slot1", "image slot 1", FLASH_SLOT1_OFFSET, FLASH_SLOT1_ROOM},
+    {FlashRegion::slot2, "slot2", "image slot 2", FLASH_SLOT2_OFFSET, FLASH_SLOT2_ROOM},
+    {FlashRegion::kernel, "kernel", "the kernel region", FLASH_KERNEL_OFFSET, FLASH_KERNEL_ROOM},
+    {FlashRegion::rfs, "rfs", "the root file system region", FLASH_RFS_OFFSET, FLASH_RFS_ROOM},
+    {FlashRegion::bootloader, "bootloader", "the boot loader region", FLASH_BOOTLOADER_OFFSET,
+     FLASH_BOOTLOADER_ROOM},
+}};
+
+constexpr const FlashRegionInfo& flash_region(FlashRegion id) {
+    return FLASH_REGIONS[static_cast<std::size_t>(id)];
+}
+
+// The region of an image slot: 1 is slot 1, every other number slot 2 (as the installer and the
+// debugger copy have always taken it).
+constexpr FlashRegion flash_slot_region(int slot) {
+    return slot == 1 ? FlashRegion::slot1 : FlashRegion::slot2;
+}
 
 struct FlashGeometry {
     std::uint32_t blocks = 0;

@@ -5,14 +5,9 @@
 #include <cstdint>
 #include <span>
 
+#include "image/image_kinds.h"
+
 inline constexpr std::uint32_t IMG_EXT_HEADER = 0x80000000u;
-inline constexpr std::uint32_t IMG_KIND_APPLICATION = 0x0173636Fu;
-inline constexpr std::uint32_t IMG_KIND_BOOTLOADER = 0x0273636Fu;
-inline constexpr std::uint32_t IMG_KIND_KERNEL = 0x0373636Fu;
-inline constexpr std::uint32_t IMG_KIND_RFS = 0x0473636Fu;
-inline constexpr std::uint32_t IMG_KIND_DFT = 0x0573636Fu;
-inline constexpr std::uint32_t IMG_KIND_DIAGS = 0x0673636Fu;
-inline constexpr std::uint32_t IMG_KIND_QORB = 0x0873636Fu;
 
 inline constexpr std::uint32_t IMG_HDR3_MAGIC = 0x48445233u;  // "HDR3"
 inline constexpr std::size_t IMG_FIXED_HEADER_LEN = 16;
@@ -61,12 +56,6 @@ inline constexpr std::size_t IMG_BOOTLOADER_RECORD_OFFSET = 0xF0;
 // Whether a boot loader payload carries its version record with the boot loader kind in the
 // magic word (bit 31 aside, as a version-2 header has it), as every genuine boot loader does; the payload of another kind does not.
 bool image_bootloader_record_present(std::span<const std::uint8_t> payload);
-
-// Whether the installer does anything with a kind; every other kind is stepped over.
-constexpr bool image_kind_installed(std::uint32_t kind) {
-    return kind == IMG_KIND_BOOTLOADER || kind == IMG_KIND_KERNEL || kind == IMG_KIND_RFS ||
-           kind == IMG_KIND_APPLICATION || kind == IMG_KIND_QORB;
-}
 
 // A package (images back to back) as the walk below reads it: the board's download file, or a
 // host tool's file in memory.

@@ -1,126 +1,39 @@
-// Installation of downloaded image packages: each image is checked whole in memory (CRC, size,
-// signature) before a single block of its destination is erased, then written and read back.
+// Installation of downloaded image packages, in two passes over the package. The check pass
+// takes every image as the board would: its structure, its CRC, its size limit and destination,
+// the boot path's rule for slots and the signature policy, with the operator's questions in the
+// order of the images; nothing is written then. Only when every image passed does the write pass
+// read each image again, check its CRC again and write it, so a package that fails anywhere,
+// even in its last byte, leaves the board as it was.
 #include "image/install.h"
 
 #include <fcntl.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <span>
+#include <vector>
 
 #include "board/boot_slot.h"
 #include "board/i2c_devices.h"
 #include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "flash/flash.h"
+#include "image/file_write.h"
 #include "image/image_format.h"
-#include "platform/byte_order.h"
+#include "image/installed.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
 #include "security/signature_policy.h"
 
 namespace {
 
-constexpr std::size_t kFilePiece = 0x10000;
-constexpr std::size_t kVerifyPiece = 0x10000;
 constexpr std::size_t kSlotAnswerLen = 31;
 
 constexpr const char* kSameVersion = "Image has same version as existing image. Skipping update...";
-
-// What the console shows of each installed kind: its title and its CRC failure line.
-struct KindTexts {
-    std::uint32_t kind;
-    const char* title;
-    const char* bad_crc;
-};
-
-constexpr std::array<KindTexts, 5> kKindTexts{{
-    {IMG_KIND_BOOTLOADER,
-     "Installing Boot Loader: ", "Bad crc for UBOOT: 0x%08x, voiding download\n"},
-    {IMG_KIND_KERNEL, "Installing Kernel: ", "Bad crc for KERNEL: 0x%08x, voiding download\n"},
-    {IMG_KIND_RFS, "Installing Root Filesystem: ", "Bad crc for RFS: 0x%08x, voiding download\n"},
-    {IMG_KIND_APPLICATION,
-     "Installing Application: ", "Bad crc for APPLICATION: 0x%08x, voiding download\n"},
-    {IMG_KIND_QORB,
-     "Installing Q-ORB application: ", "Bad crc for Q-ORB APPLICATION: 0x%08x, voiding download\n"},
-}};
-
-const KindTexts& texts_of(std::uint32_t kind) {
-    const auto* t = std::find_if(kKindTexts.begin(), kKindTexts.end(),
-                                 [kind](const KindTexts& k) { return k.kind == kind; });
-    return t != kKindTexts.end() ? *t : kKindTexts.back();
-}
-
-std::uint32_t slot_offset(int slot) {
-    return slot == 1 ? FLASH_SLOT1_OFFSET : FLASH_SLOT2_OFFSET;
-}
-
-std::uint32_t slot_room(int slot) {
-    return slot == 1 ? FLASH_SLOT1_ROOM : FLASH_SLOT2_ROOM;
-}
-
-// Where an image of the package goes. Each is written at most once per package: a package of a
-// thousand tiny images for one region would otherwise erase its blocks a thousand times.
-enum class Destination : unsigned { slot1, slot2, kernel, rfs, bootloader, qorb_file };
-
-constexpr const char* kDestinationNames[] = {
-    "image slot 1",           "image slot 2", "the kernel region", "the root file system region",
-    "the boot loader region", QORB_IMAGE_PATH};
-
-class Destinations {
-  public:
-    // False, with the console told why, when an earlier image of the package went there.
-    bool claim(Destination d) {
-        const unsigned bit = 1u << static_cast<unsigned>(d);
-        if ((claimed_ & bit) != 0) {
-            out_printf(
-                "Second image for %s in this package refused: each destination is written "
-                "once per package, voiding download\n",
-                kDestinationNames[static_cast<unsigned>(d)]);
-            return false;
-        }
-        claimed_ |= bit;
-        return true;
-    }
-
-  private:
-    unsigned claimed_ = 0;
-};
-
-Destination slot_destination(int slot) {
-    return slot == 1 ? Destination::slot1 : Destination::slot2;
-}
-
-// The flash kinds that are installed without an operator question.
-struct FlashKindRule {
-    std::uint32_t kind;
-    Destination destination;
-    bool limit_on_payload;  // else on the whole image
-    std::uint32_t limit;
-    const char* too_big;
-    bool signature;
-    bool payload_only;  // only the payload reaches flash
-    std::uint32_t offset;
-    const char* failed;
-};
-
-constexpr std::array<FlashKindRule, 3> kFlashKinds{{
-    {IMG_KIND_BOOTLOADER, Destination::bootloader, true, 0x100000,
-     "UBOOT image is too big for flash (%d > %d)\n", false, true, FLASH_BOOTLOADER_OFFSET,
-     "Uboot image update failed"},
-    {IMG_KIND_KERNEL, Destination::kernel, false, 0x800000,
-     "KERNEL image is too big for flash (%d > %d)\n", true, false, FLASH_KERNEL_OFFSET,
-     "kernel image update failed"},
-    {IMG_KIND_RFS, Destination::rfs, false, 0xA00000, "RFS image is too big for flash (%d > %d)\n",
-     true, false, FLASH_RFS_OFFSET, "RFS image update failed"},
-}};
-
-constexpr std::uint32_t kApplicationLimit = 0xA00000;
 
 // The package file, closed on every way out.
 class PackageFile final : public PackageSource {
@@ -160,19 +73,82 @@ class PackageFile final : public PackageSource {
     std::uint64_t size_ = 0;
 };
 
+// One image of the package in memory, read from its place in the package.
+class ImageBuffer {
+  public:
+    // False, with the console told why, when the image cannot be held or read.
+    bool load(PackageFile& package, std::uint64_t offset, std::uint64_t length) {
+        const auto n = static_cast<std::size_t>(length);
+        data_.reset(new (std::nothrow) std::uint8_t[n]);
+        if (!data_) {
+            out_printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(n));
+            return false;
+        }
+        size_ = n;
+        if (!package.read_at(offset, bytes())) {
+            out_printf("Package read failed at offset %llu (err %d), voiding download\n",
+                       static_cast<unsigned long long>(offset), errno);
+            return false;
+        }
+        return true;
+    }
+    std::span<std::uint8_t> bytes() const { return {data_.get(), size_}; }
+    void release() {
+        data_.reset();
+        size_ = 0;
+    }
+
+  private:
+    std::unique_ptr<std::uint8_t[]> data_;
+    std::size_t size_ = 0;
+};
+
+// Where the images of the package go. Each destination is written at most once per package: a
+// package of a thousand tiny images for one region would otherwise erase it a thousand times.
+class Destinations {
+  public:
+    bool claim_region(FlashRegion region) {
+        return claim(static_cast<unsigned>(region), flash_region(region).label);
+    }
+    bool claim_file(const char* path) { return claim(kFileBit, path); }
+
+  private:
+    static constexpr unsigned kFileBit = FLASH_REGIONS.size();
+    // False, with the console told why, when an earlier image of the package went there.
+    bool claim(unsigned bit, const char* name) {
+        if ((claimed_ & (1u << bit)) != 0) {
+            out_printf("Second image for %s in this package refused: each destination is written "
+                       "once per package, voiding download\n",
+                       name);
+            return false;
+        }
+        claimed_ |= 1u << bit;
+        return true;
+    }
+    unsigned claimed_ = 0;
+};
+
+// An image that passed the check pass, and what the write pass does with it.
+struct Checked {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    ImageHeader header;
+    const ImageKind* kind = nullptr;
+    bool skip = false;  // the same version is installed and intact
+};
+
 // The CRC check of every kind, with the kind's own failure line.
-bool crc_good(std::span<const std::uint8_t> image, const ImageHeader& header) {
+bool crc_good(std::span<const std::uint8_t> image, const ImageHeader& header,
+              const ImageKind& kind) {
     const std::uint32_t crc = image_crc32(image.data() + 4, image.size() - 4, IMG_CRC_SEED);
     if (crc == header.crc) return true;
-    out_printf(texts_of(image_kind(header.magic)).bad_crc, crc);
+    out_printf(kind.bad_crc, crc);
     return false;
 }
 
 // An image that runs past the end of the package fails its CRC check with the kind's own line,
 // computed over the bytes that are there; nothing past the end is read or allocated.
-void report_cut_short(PackageFile& package, const PackageItem& item) {
-    const KindTexts& texts = texts_of(image_kind(item.header.magic));
-    out_printf("%s", texts.title);
+void report_cut_short(PackageFile& package, const PackageItem& item, const ImageKind& kind) {
     std::array<std::uint8_t, 0x4000> piece{};
     std::uint32_t crc = IMG_CRC_SEED;
     for (std::uint64_t done = 4; done < item.left;) {
@@ -182,23 +158,7 @@ void report_cut_short(PackageFile& package, const PackageItem& item) {
         crc = image_crc32(piece.data(), n, crc);
         done += n;
     }
-    out_printf(texts.bad_crc, crc);
-}
-
-// Whether the flash at offset holds exactly data: the read-back after a write, and the proof
-// that an image of the same version is intact before an update is skipped.
-bool flash_holds(std::uint32_t offset, std::span<const std::uint8_t> data) {
-    std::unique_ptr<std::uint8_t[]> piece(new (std::nothrow) std::uint8_t[kVerifyPiece]);
-    if (!piece) return false;
-    for (std::size_t done = 0; done < data.size();) {
-        const std::size_t n = std::min(kVerifyPiece, data.size() - done);
-        if (flash_region_read(piece.get(), mtd_fd, offset + static_cast<std::uint32_t>(done),
-                              static_cast<std::uint32_t>(n)) != 0 ||
-            std::memcmp(piece.get(), data.data() + done, n) != 0)
-            return false;
-        done += n;
-    }
-    return true;
+    out_printf(kind.bad_crc, crc);
 }
 
 // Writes to flash and reads it back; a write the device did not complete is a failure.
@@ -206,9 +166,15 @@ bool flash_install(std::uint32_t offset, std::span<const std::uint8_t> data) {
     if (flash_region_write(data.data(), mtd_fd, offset, static_cast<std::uint32_t>(data.size()),
                            1) != 0)
         return false;
-    if (flash_holds(offset, data)) return true;
+    if (image_flash_holds(offset, data)) return true;
     out_printf("Flash verify failed: region at 0x%x does not hold the image written\n", offset);
     return false;
+}
+
+// What of an image reaches its destination.
+std::span<const std::uint8_t> stored_part(std::span<const std::uint8_t> image,
+                                          const Checked& c) {
+    return c.kind->payload_only ? image.subspan(c.header.header_len) : image;
 }
 
 // The same-version skip, only when the installed copy is also intact: a slot whose first block
@@ -216,7 +182,7 @@ bool flash_install(std::uint32_t offset, std::span<const std::uint8_t> data) {
 bool same_version_installed(std::span<const std::uint8_t> image, int slot, std::uint32_t offset,
                             std::span<const std::uint8_t> stored) {
     if (!image_same_version(image.data(), slot)) return false;
-    if (flash_holds(offset, stored)) return true;
+    if (image_flash_holds(offset, stored)) return true;
     out_puts("Installed image has the same version but does not match it; updating.");
     return false;
 }
@@ -245,18 +211,17 @@ Answer read_answer(char (&line)[kSlotAnswerLen + 1]) {
     }
 }
 
-// Whether an image slot holds a whole image that the boot path would start: an application or
-// diagnostics header and a good CRC.
+// Whether an image slot holds a whole image that the boot path would start.
 bool slot_holds_image(int slot) {
+    const FlashRegionInfo& region = flash_region(flash_slot_region(slot));
     std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
-    if (flash_region_read(probe.data(), mtd_fd, slot_offset(slot), IMG_PROBE_LEN) != 0)
-        return false;
+    if (flash_region_read(probe.data(), mtd_fd, region.offset, IMG_PROBE_LEN) != 0) return false;
     const ImageHeader h = image_header_decode(probe);
+    if (!image_slot_bootable(h, region.room)) return false;
     const std::uint64_t length = image_length(h);
-    if (!image_slot_bootable(h, slot_room(slot))) return false;
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[length]);
     return image &&
-           flash_region_read(image.get(), mtd_fd, slot_offset(slot),
+           flash_region_read(image.get(), mtd_fd, region.offset,
                              static_cast<std::uint32_t>(length)) == 0 &&
            image_crc32(image.get() + 4, length - 4, IMG_CRC_SEED) == h.crc;
 }
@@ -270,52 +235,6 @@ void keep_boot_slot_good(int failed_slot) {
     if (!slot_holds_image(other)) return;
     if (eeprom_write_boot_slot(static_cast<std::uint8_t>(other)) >= 0)
         out_printf("Boot slot set to image%d, which still holds a good image\n", other);
-}
-
-enum class Outcome { installed, skipped, failed };
-
-// The checks a flash kind gets from its header alone, before any memory is taken for the image:
-// one destination per package, and the size limit (a 200 MB kernel is refused without reading).
-bool flash_kind_fits(const FlashKindRule& rule, const ImageHeader& h, std::uint64_t length,
-                     Destinations& destinations) {
-    if (!destinations.claim(rule.destination)) return false;
-    const std::uint64_t size = rule.limit_on_payload ? h.payload_len : length;
-    if (size > rule.limit) {
-        out_printf(rule.too_big, static_cast<int>(size), static_cast<int>(rule.limit));
-        return false;
-    }
-    return true;
-}
-
-// A boot loader is the whole board: what it boots and whether low security mode is forced on.
-bool bootloader_accepted(std::span<const std::uint8_t> image, const ImageHeader& h) {
-    // The record lies inside the signed payload, so a kernel or root file system relabelled as
-    // a boot loader fails here even though its signature would pass.
-    if (!image_bootloader_record_present(image.subspan(h.header_len))) {
-        out_printf(
-            "Boot loader payload holds no boot loader version record at 0x%zx, voiding "
-            "download\n",
-            IMG_BOOTLOADER_RECORD_OFFSET);
-        return false;
-    }
-    return imgsign_verify_bootloader(image) != 0;
-}
-
-Outcome install_flash_kind(const FlashKindRule& rule, std::span<const std::uint8_t> image,
-                           const ImageHeader& h, std::uint8_t skip_same_version, int slot) {
-    if (!crc_good(image, h)) return Outcome::failed;
-    if (rule.kind == IMG_KIND_BOOTLOADER && !bootloader_accepted(image, h)) return Outcome::failed;
-    if (rule.signature && imgsign_verify_image(image) == 0) return Outcome::failed;
-    const auto stored = rule.payload_only ? image.subspan(h.header_len) : image;
-    if (skip_same_version && same_version_installed(image, slot, rule.offset, stored)) {
-        out_puts(kSameVersion);
-        return Outcome::skipped;
-    }
-    if (!flash_install(rule.offset, stored)) {
-        out_puts(rule.failed);
-        return Outcome::failed;
-    }
-    return Outcome::installed;
 }
 
 // Ends the process by booting the application archive; returns only when the archive could not
@@ -340,75 +259,237 @@ void boot_download(std::span<const std::uint8_t> payload, PackageFile& package) 
     launch_application(0);
 }
 
-// The slot is the package's: the operator's answer holds for every later image of the package,
-// so one question covers an application and a Q-ORB image downloaded together.
-Outcome install_application(std::span<const std::uint8_t> image, const ImageHeader& h,
-                            std::uint8_t skip_same_version, int& slot, PackageFile& package,
-                            Destinations& destinations) {
-    if (!crc_good(image, h)) return Outcome::failed;
-    if (imgsign_verify_image(image) == 0) return Outcome::failed;
-    if (slot == 0) {
-        out_printf("Install image as image 1 or 2 (hit return to just boot image): ");
-        char line[kSlotAnswerLen + 1];
-        const Answer answer = read_answer(line);
-        if (answer == Answer::broken) return Outcome::failed;
-        if (answer == Answer::line && (line[0] == '1' || line[0] == '2')) slot = line[0] - '0';
+class Installation {
+  public:
+    Installation(const char* path, std::uint8_t skip_same_version, int slot)
+        : package_(path), skip_same_version_(skip_same_version), slot_(slot) {}
+
+    int run();
+
+  private:
+    enum class Step { next, done, failed };
+
+    Step check(const PackageItem& item);
+    Step check_image(Checked& c, std::span<const std::uint8_t> image);
+    bool ask_slot(const ImageKind& kind);
+    bool write_all();
+    bool write(const Checked& c);
+    bool write_slot(const Checked& c, std::span<const std::uint8_t> image);
+    bool write_file(const Checked& c, std::span<const std::uint8_t> image);
+
+    PackageFile package_;
+    std::uint8_t skip_same_version_;
+    // The slot is the package's: the operator's answer holds for every later image of the
+    // package, so one question covers an application and a Q-ORB image downloaded together.
+    int slot_;
+    Destinations destinations_;
+    std::vector<Checked> checked_;
+    ImageBuffer buffer_;
+    bool boot_requested_ = false;  // the operator chose to boot the download
+    int installed_ = 0;
+};
+
+int Installation::run() {
+    out_puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    for (std::uint64_t at = 0;;) {
+        const PackageItem item = image_package_next(package_, at);
+        if (item.step == PackageStep::end) break;
+        at += item.length;
+        if (item.step == PackageStep::skip) continue;
+        const Step step = check(item);
+        buffer_.release();
+        if (step == Step::failed) return 0;
+        if (step == Step::done) break;
     }
-    if (slot == 0) {
-        boot_download(image.subspan(h.header_len), package);
-        return Outcome::failed;
+    if (!write_all()) return 0;
+    if (boot_requested_) {
+        // The images before the application are written; the rest of the package is not
+        // looked at, as the boot ends the installation.
+        const Checked& app = checked_.back();
+        if (!buffer_.load(package_, app.offset, app.length)) return 0;
+        boot_download(buffer_.bytes().subspan(app.header.header_len), package_);
+        return 0;
     }
-    if (!destinations.claim(slot_destination(slot))) return Outcome::failed;
-    // A slot image the boot path would not start (bit 31 of its magic set, say) would take the
-    // boot slot byte and leave the board resetting at every power-up.
-    if (!image_slot_bootable(h, slot_room(slot))) {
-        out_printf("Image header 0x%08x is not one that image%d can boot, voiding download\n",
-                   h.magic, slot);
-        return Outcome::failed;
-    }
-    out_printf("Installing image as image%d: ", slot);
-    const std::uint32_t offset = slot_offset(slot);
-    if (skip_same_version && same_version_installed(image, slot, offset, image)) {
-        out_printf("Image%d has same version as existing image. Skipping update...\n", slot);
-        return Outcome::skipped;
-    }
-    if (image.size() > kApplicationLimit) {
-        out_printf("Application image is too big for flash (%d > %d)\n",
-                   static_cast<int>(image.size()), static_cast<int>(kApplicationLimit));
-        return Outcome::failed;
-    }
-    if (!flash_install(offset, image)) {
-        out_printf("Image%d update failed\n", slot);
-        keep_boot_slot_good(slot);
-        return Outcome::failed;
-    }
-    out_printf("\nImage%d updated succeeded\n", slot);
-    eeprom_write_boot_slot(static_cast<std::uint8_t>(slot));
-    image_timestamp_set(static_cast<std::uint8_t>(slot));
-    return Outcome::installed;
+    package_.close();
+    if (!installed_) out_puts("ERROR: No valid image found");
+    return installed_;
 }
 
-// Q-ORB: the slot question repeats until 1, 2 or q; q abandons the package.
-Outcome install_qorb(std::span<const std::uint8_t> image, const ImageHeader& h, int& slot) {
-    if (!crc_good(image, h)) return Outcome::failed;
-    while (slot == 0) {
+Installation::Step Installation::check(const PackageItem& item) {
+    const ImageHeader& h = item.header;
+    const ImageKind& kind = *image_kind_info(image_kind(h.magic));
+    out_printf("%s", kind.title);
+    if (item.step == PackageStep::cut_short) {
+        report_cut_short(package_, item, kind);
+        return Step::failed;
+    }
+    if (item.step == PackageStep::inconsistent) {
+        // Lengths come from the download: a header that cannot describe an image is refused
+        // before any buffer is sized from it.
+        out_printf(
+            "Invalid image at offset %llu: header length %u and length field %u do not fit a "
+            "version %u header, voiding download\n",
+            static_cast<unsigned long long>(item.offset), static_cast<unsigned>(h.header_len),
+            static_cast<unsigned>(h.len), static_cast<unsigned>(h.header_version));
+        return Step::failed;
+    }
+    // What the header alone decides comes before any memory is taken for the image: a 200 MB
+    // kernel is refused without being read.
+    if (kind.destination == KindDestination::region && !destinations_.claim_region(kind.region))
+        return Step::failed;
+    if (kind.destination == KindDestination::file && !destinations_.claim_file(kind.file))
+        return Step::failed;
+    const std::uint64_t size = kind.limit_on == KindLimit::payload ? h.payload_len : item.length;
+    // A slot image's limit is known before the read only when the caller chose the slot; an
+    // operator's answer may still boot it from the download, where no limit applies.
+    const bool limited = kind.limit_on != KindLimit::none &&
+                         (kind.destination != KindDestination::slot || slot_ != 0);
+    if (limited && size > kind.limit) {
+        out_printf(kind.too_big, static_cast<int>(size), static_cast<int>(kind.limit));
+        return Step::failed;
+    }
+    if (!buffer_.load(package_, item.offset, item.length)) return Step::failed;
+    Checked c{item.offset, item.length, h, &kind, false};
+    const Step step = check_image(c, buffer_.bytes());
+    if (step != Step::failed) checked_.push_back(c);
+    return step;
+}
+
+Installation::Step Installation::check_image(Checked& c, std::span<const std::uint8_t> image) {
+    const ImageKind& kind = *c.kind;
+    const ImageHeader& h = c.header;
+    if (!crc_good(image, h, kind)) return Step::failed;
+    if (kind.signature == KindSignature::or_low_security) {
+        // The record lies inside the signed payload, so a kernel or root file system relabelled
+        // as a boot loader fails here even though its signature would pass.
+        if (!image_bootloader_record_present(image.subspan(h.header_len))) {
+            out_printf(
+                "Boot loader payload holds no boot loader version record at 0x%zx, voiding "
+                "download\n",
+                IMG_BOOTLOADER_RECORD_OFFSET);
+            return Step::failed;
+        }
+        if (imgsign_verify_bootloader(image) == 0) return Step::failed;
+    }
+    if (kind.signature == KindSignature::required && imgsign_verify_image(image) == 0)
+        return Step::failed;
+
+    std::uint32_t offset = 0;
+    bool asked = false;
+    if (kind.destination == KindDestination::slot || kind.destination == KindDestination::file) {
+        asked = slot_ == 0;
+        if (!ask_slot(kind)) return Step::failed;
+        if (boot_requested_) return Step::done;
+    }
+    if (kind.destination == KindDestination::slot) {
+        const FlashRegion region = flash_slot_region(slot_);
+        if (!destinations_.claim_region(region)) return Step::failed;
+        // A slot image the boot path would not start (bit 31 of its magic set, say) would take
+        // the boot slot byte and leave the board resetting at every power-up.
+        if (!image_slot_bootable(h, flash_region(region).room)) {
+            out_printf("Image header 0x%08x is not one that image%d can boot, voiding download\n",
+                       h.magic, slot_);
+            return Step::failed;
+        }
+        offset = flash_region(region).offset;
+    }
+    if (kind.destination == KindDestination::region) offset = flash_region(kind.region).offset;
+    if (skip_same_version_ && kind.destination != KindDestination::file &&
+        same_version_installed(image, slot_, offset, stored_part(image, c))) {
+        if (kind.destination == KindDestination::slot)
+            out_printf("Image%d has same version as existing image. Skipping update...\n", slot_);
+        else
+            out_puts(kSameVersion);
+        c.skip = true;
+        return Step::next;
+    }
+    if (kind.destination == KindDestination::slot && image.size() > kind.limit) {
+        out_printf(kind.too_big, static_cast<int>(image.size()), static_cast<int>(kind.limit));
+        return Step::failed;
+    }
+    // The verdict's line ends here; an answer typed at a question ended it already.
+    if (!asked) out_printf("\n");
+    return Step::next;
+}
+
+// The slot question of an application (Enter boots the download) or a Q-ORB image (which
+// repeats until 1, 2 or q). False when the operator left, broke off or quit.
+bool Installation::ask_slot(const ImageKind& kind) {
+    if (kind.destination == KindDestination::slot) {
+        if (slot_ == 0) {
+            out_printf("Install image as image 1 or 2 (hit return to just boot image): ");
+            char line[kSlotAnswerLen + 1];
+            const Answer answer = read_answer(line);
+            if (answer == Answer::broken) return false;
+            if (answer == Answer::line && (line[0] == '1' || line[0] == '2'))
+                slot_ = line[0] - '0';
+        }
+        if (slot_ == 0) boot_requested_ = true;
+        return true;
+    }
+    while (slot_ == 0) {
         out_printf("Install image as image 1 or 2 (q to quit): ");
         char line[kSlotAnswerLen + 1];
         // A closed console can never answer; asking again would never end.
-        if (read_answer(line) != Answer::line) return Outcome::failed;
-        if (line[0] == '1' || line[0] == '2') slot = line[0] - '0';
-        if (line[0] == 'q' || line[0] == 'Q') return Outcome::failed;
+        if (read_answer(line) != Answer::line) return false;
+        if (line[0] == '1' || line[0] == '2') slot_ = line[0] - '0';
+        if (line[0] == 'q' || line[0] == 'Q') return false;
     }
-    out_printf("Installing image as image%d: ", slot);
+    return true;
+}
+
+bool Installation::write_all() {
+    for (const Checked& c : checked_) {
+        if (c.skip || (boot_requested_ && &c == &checked_.back())) continue;
+        const bool written = write(c);
+        buffer_.release();
+        if (!written) return false;
+        installed_ = 1;
+    }
+    return true;
+}
+
+bool Installation::write(const Checked& c) {
+    const ImageKind& kind = *c.kind;
+    out_printf("%s", kind.title);
+    if (kind.destination == KindDestination::slot)
+        out_printf("Installing image as image%d: ", slot_);
+    // Read again, so checked again: what reaches flash is what passed.
+    if (!buffer_.load(package_, c.offset, c.length)) return false;
+    const std::span<const std::uint8_t> image = buffer_.bytes();
+    if (!crc_good(image, c.header, kind)) return false;
+    if (kind.destination == KindDestination::slot) return write_slot(c, image);
+    if (kind.destination == KindDestination::file) return write_file(c, image);
+    if (!flash_install(flash_region(kind.region).offset, stored_part(image, c))) {
+        out_puts(kind.failed);
+        return false;
+    }
+    return true;
+}
+
+bool Installation::write_slot(const Checked& c, std::span<const std::uint8_t> image) {
+    if (!flash_install(flash_region(flash_slot_region(slot_)).offset, image)) {
+        out_printf(c.kind->failed, slot_);
+        keep_boot_slot_good(slot_);
+        return false;
+    }
+    out_printf("\nImage%d updated succeeded\n", slot_);
+    eeprom_write_boot_slot(static_cast<std::uint8_t>(slot_));
+    image_timestamp_set(static_cast<std::uint8_t>(slot_));
+    return true;
+}
+
+bool Installation::write_file(const Checked& c, std::span<const std::uint8_t> image) {
+    out_printf("Installing image as image%d: ", slot_);
     out_printf("Preparing image for installation: ");
-    const auto payload = image.subspan(h.header_len);
-    if (file_write_progress(QORB_IMAGE_PATH, payload.data(), payload.size()) == 0) {
-        out_printf("WARNING: writing image file failed (err %d)\n", errno);
-        return Outcome::failed;
+    const auto payload = stored_part(image, c);
+    if (file_write_progress(c.kind->file, payload.data(), payload.size()) == 0) {
+        out_printf(c.kind->failed, errno);
+        return false;
     }
-    out_printf("\nImage%d updated succeeded\n", slot);
-    eeprom_write_boot_slot(static_cast<std::uint8_t>(slot));
-    return Outcome::installed;
+    out_printf("\nImage%d updated succeeded\n", slot_);
+    eeprom_write_boot_slot(static_cast<std::uint8_t>(slot_));
+    return true;
 }
 
 }  // namespace
@@ -417,165 +498,5 @@ int image_install_package(const char* path, std::uint8_t skip_same_version, int 
     // Slot numbers other than 1 and 2 go to slot 2's region; record them as 2 as well, since the
     // boot path accepts no other number in the boot slot byte.
     if (slot != 0 && slot != 1) slot = 2;
-    PackageFile package(path);
-    out_puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    int installed = 0;
-    std::uint64_t at = 0;
-    Destinations destinations;
-    for (;;) {
-        const PackageItem item = image_package_next(package, at);
-        const ImageHeader& h = item.header;
-        switch (item.step) {
-            case PackageStep::end:
-                package.close();
-                if (!installed) out_puts("ERROR: No valid image found");
-                return installed;
-            case PackageStep::skip:
-                at += item.length;
-                continue;
-            case PackageStep::cut_short:
-                report_cut_short(package, item);
-                return 0;
-            case PackageStep::inconsistent:
-                // Lengths come from the download: a header that cannot describe an image is
-                // refused before any buffer is sized from it.
-                out_printf("%s", texts_of(image_kind(h.magic)).title);
-                out_printf(
-                    "Invalid image at offset %llu: header length %u and length field %u do not "
-                    "fit a version %u header, voiding download\n",
-                    static_cast<unsigned long long>(at), static_cast<unsigned>(h.header_len),
-                    static_cast<unsigned>(h.len), static_cast<unsigned>(h.header_version));
-                return 0;
-            case PackageStep::image:
-                break;
-        }
-        const std::uint32_t kind = image_kind(h.magic);
-        const auto rule = std::find_if(kFlashKinds.begin(), kFlashKinds.end(),
-                                       [&](const FlashKindRule& r) { return r.kind == kind; });
-        out_printf("%s", texts_of(kind).title);
-        if (rule != kFlashKinds.end() && !flash_kind_fits(*rule, h, item.length, destinations))
-            return 0;
-        if (kind == IMG_KIND_QORB && !destinations.claim(Destination::qorb_file)) return 0;
-        // A slot given by the caller fixes the application's limit before the image is read; an
-        // operator's answer may still boot it from the download, where no limit applies.
-        if (kind == IMG_KIND_APPLICATION && slot != 0 && item.length > kApplicationLimit) {
-            out_printf("Application image is too big for flash (%d > %d)\n",
-                       static_cast<int>(item.length), static_cast<int>(kApplicationLimit));
-            return 0;
-        }
-        const auto length = static_cast<std::size_t>(item.length);
-        std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[length]);
-        if (!buffer) {
-            out_printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(length));
-            return 0;
-        }
-        const std::span<std::uint8_t> image(buffer.get(), length);
-        if (!package.read_at(at, image)) {
-            out_printf("Package read failed at offset %llu (err %d), voiding download\n",
-                       static_cast<unsigned long long>(at), errno);
-            return 0;
-        }
-        at += item.length;
-
-        Outcome outcome = Outcome::skipped;
-        if (rule != kFlashKinds.end())
-            outcome = install_flash_kind(*rule, image, h, skip_same_version, slot);
-        else if (kind == IMG_KIND_APPLICATION)
-            outcome = install_application(image, h, skip_same_version, slot, package, destinations);
-        else
-            outcome = install_qorb(image, h, slot);
-        if (outcome == Outcome::failed) return 0;
-        if (outcome == Outcome::installed) installed = 1;
-    }
-}
-
-int image_installed_header(std::uint32_t kind, std::uint8_t* header, int slot) {
-    if (header == nullptr) return 0;
-    std::memset(header, 0, IMG_FIXED_HEADER_LEN);
-    std::uint32_t offset = 0;
-    switch (kind) {
-        case IMG_KIND_APPLICATION:
-            offset = slot_offset(slot);
-            break;
-        case IMG_KIND_KERNEL:
-            offset = FLASH_KERNEL_OFFSET;
-            break;
-        case IMG_KIND_RFS:
-            offset = FLASH_RFS_OFFSET;
-            break;
-        case IMG_KIND_BOOTLOADER:
-            offset = FLASH_BOOTLOADER_VERSION_OFFSET;
-            break;
-        default:
-            out_printf("Unknown image type 0x%x \n", kind);
-            return 0;
-    }
-    // A failed read shows as an empty header rather than half of one.
-    if (flash_region_read(header, mtd_fd, offset, IMG_FIXED_HEADER_LEN) != 0)
-        std::memset(header, 0, IMG_FIXED_HEADER_LEN);
-    return 1;
-}
-
-int image_same_version(const std::uint8_t* header, int slot) {
-    std::uint8_t installed[IMG_FIXED_HEADER_LEN];
-    const std::uint32_t magic = be::load32(header + 8);
-    if (image_installed_header(magic, installed, slot) == 0) return 0;
-    // The boot loader's record lies inside its payload; its crc word says nothing about it.
-    const std::size_t from = image_kind(magic) == IMG_KIND_BOOTLOADER ? 4 : 0;
-    return std::memcmp(installed + from, header + from, IMG_FIXED_HEADER_LEN - from) == 0 ? 1 : 0;
-}
-
-int file_write_progress(const char* path, const std::uint8_t* data, std::size_t length) {
-    std::FILE* file = platform::os().fopen(path, "wb");
-    if (file == nullptr) {
-        out_printf("File %s write failed (err %d: bytes_written %d, len %d, wr_len %d)\n", path,
-                   errno, 0, static_cast<int>(length), 0);
-        return 0;
-    }
-    out_printf("    ");
-    std::size_t written = 0;
-    std::size_t last = 0;
-    const std::size_t units = length >> 8;
-    while (written < length) {
-        const std::size_t piece = std::min(length - written, kFilePiece);
-        if (std::fwrite(data + written, piece, 1, file) != 1) {
-            out_printf("File %s write failed (err %d: bytes_written %d, len %d, wr_len %d)\n", path,
-                       errno, static_cast<int>(written), static_cast<int>(length),
-                       static_cast<int>(piece));
-            std::fclose(file);
-            return 0;
-        }
-        written += piece;
-        // Below 256 bytes there is no unit to count in; only the final 100% is shown.
-        if (units == 0) continue;
-        const std::size_t percent = (written >> 8) * 100 / units;
-        if (percent != last) {
-            out_printf("\b\b\b\b%3.3d%c", static_cast<int>(percent), '%');
-            last = percent;
-        }
-    }
-    // Buffered data reaches the file only here; a failure now is a failed write, not a success.
-    if (std::fclose(file) != 0) {
-        out_printf("File %s write failed (err %d: bytes_written %d, len %d, wr_len %d)\n", path,
-                   errno, static_cast<int>(written), static_cast<int>(length), 0);
-        return 0;
-    }
-    out_printf("\b\b\b\b100%c\n", '%');
-    return 1;
-}
-
-int install_log_append(const char* file, const char* source) {
-    std::uint8_t t[RTC_TIME_LEN] = {};
-    rtc_read_time(t);
-    constexpr const char* kEntry = "File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%x\n";
-    const unsigned hours = t[2] & 0x3F, minutes = t[1] & 0x7F, seconds = t[0] & 0x7F;
-    const unsigned day = t[4] & 0x3F, month = t[5] & 0x1F, year = t[6];
-    out_printf(
-        "Updating install log. File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%x\n",
-        file, source, hours, minutes, seconds, day, month, year);
-    if (std::FILE* log = platform::os().fopen(INSTALL_LOG_PATH, "a")) {
-        std::fprintf(log, kEntry, file, source, hours, minutes, seconds, day, month, year);
-        std::fclose(log);
-    }
-    return 1;
+    return Installation(path, skip_same_version, slot).run();
 }

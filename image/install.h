@@ -1,15 +1,11 @@
-// Installation of downloaded image packages into flash, and the install log.
+// Installation of downloaded image packages: every image checked before the first is written.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 inline constexpr const char* DOWNLOAD_IMAGE_PATH = "/tmp/image";
-inline constexpr const char* INSTALL_LOG_PATH = "/user/install.log";
-inline constexpr const char* QORB_IMAGE_PATH = "/tmp/nos-image.gz";
 
+// 1 when at least one image was installed; 0 when none was, when the package was abandoned, or
+// when any image failed its checks (then nothing is written). Does not return when the operator
+// boots a downloaded application image. slot: 0 asks the operator; 1 or 2 is used as given.
 int image_install_package(const char* path, std::uint8_t skip_same_version, int slot);
-int install_log_append(const char* file, const char* source);
-int image_installed_header(std::uint32_t kind, std::uint8_t* header, int slot);
-int image_same_version(const std::uint8_t* header, int slot);
-int file_write_progress(const char* path, const std::uint8_t* data, std::size_t length);

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "image/image_format.h"
-#include "image/install.h"
+#include "image/installed.h"
 #include "platform/byte_order.h"
 #include "platform/console_io.h"
 

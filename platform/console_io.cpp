@@ -58,3 +58,18 @@ int out_puts(const char* text) {
     if (write_all(1, text, length) < 0 || write_all(1, "\n", 1) < 0) return EOF;
     return 1;
 }
+
+ProgressDisplay::ProgressDisplay(bool shown, const char* field, bool every_step)
+    : shown_(shown), every_step_(every_step) {
+    if (shown_) out_printf("%s", field);
+}
+
+void ProgressDisplay::step(unsigned percent) {
+    if (!shown_ || (!every_step_ && static_cast<int>(percent) == last_)) return;
+    out_printf("\b\b\b\b%3.3d%c", static_cast<int>(percent), '%');
+    last_ = static_cast<int>(percent);
+}
+
+void ProgressDisplay::finish() {
+    if (shown_) out_printf("\b\b\b\b100%c\n", '%');
+}

@@ -13,3 +13,19 @@ int out_puts(const char* text);
 int err_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Kept for the places where the original flushes standard output; output is unbuffered.
 inline void out_flush() {}
+
+// The percentage display of long work on the console: a field of blanks, then
+// "\b\b\b\b%3.3d%" at each step and "\b\b\b\b100%\n" at the end. Flash writes show every
+// step; file writes only a changed percentage.
+class ProgressDisplay {
+  public:
+    // Prints the field unless shown is false (then every call is silent).
+    ProgressDisplay(bool shown, const char* field, bool every_step);
+    void step(unsigned percent);
+    void finish();
+
+  private:
+    bool shown_;
+    bool every_step_;
+    int last_ = 0;
+};

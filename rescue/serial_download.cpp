@@ -9,6 +9,7 @@
 
 #include "boot/boot_settings.h"
 #include "image/install.h"
+#include "image/install_log.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
 

@@ -7,6 +7,7 @@
 #include "boot/boot_settings.h"
 #include "boot/console.h"
 #include "image/install.h"
+#include "image/install_log.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
 #include "rescue/input_check.h"

@@ -185,7 +185,7 @@ int imgsign_verify_bootloader(std::span<const std::uint8_t> image) {
     // Boot loaders from before signatures carry none: only an operator who proved presence at
     // the board may put one in.
     if (lowsec_active()) {
-        out_puts("\nNOTE - low security mode is operational. Unsigned boot loader accepted.");
+        out_printf("\nNOTE - low security mode is operational. Unsigned boot loader accepted. ");
         return 1;
     }
     out_puts(" Image rejected as it has no signature");

@@ -6,6 +6,7 @@
 
 #include "boot/boot_sequence.h"
 #include "image/install.h"
+#include "image/install_log.h"
 
 namespace sim {
 

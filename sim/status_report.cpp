@@ -19,7 +19,7 @@
 #include "crypto/imgsign.h"
 #include "flash/flash.h"
 #include "image/image_format.h"
-#include "image/install.h"
+#include "image/install_log.h"
 #include "platform/byte_order.h"
 #include "security/builtin_keys.h"
 #include "security/keyfile_crypt.h"

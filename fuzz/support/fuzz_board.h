@@ -10,6 +10,7 @@
 #include "crypto/imgsign.h"
 #include "flash/flash.h"
 #include "image/install.h"
+#include "image/install_log.h"
 #include "tests/support/board_fixture.h"
 
 namespace fuzz {

@@ -1,4 +1,5 @@
 #include "image/install.h"
+#include "image/install_log.h"
 
 #include <gtest/gtest.h>
 

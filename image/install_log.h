@@ -1,0 +1,7 @@
+// The install log: one line per installation, kept in "/user/install.log".
+#pragma once
+
+inline constexpr const char* INSTALL_LOG_PATH = "/user/install.log";
+
+// Adds one entry from the RTC's time and echoes it on the console. 1.
+int install_log_append(const char* file, const char* source);
