@@ -185,6 +185,36 @@ bool rtc_seconds(const std::uint8_t* time, std::uint64_t* seconds) {
     return true;
 }
 
+void rtc_time_of_seconds(std::uint64_t seconds, std::uint8_t* time) {
+    const auto bcd = [](std::uint64_t v) {
+        return static_cast<std::uint8_t>(((v / 10) << 4) | (v % 10));
+    };
+    std::uint64_t days = seconds / 86400;
+    const std::uint64_t in_day = seconds % 86400;
+    // 2000-01-01 was a Saturday (6 of 1..7 from Monday).
+    const std::uint64_t weekday = (days + 5) % 7 + 1;
+    // Four-year blocks of 1461 days, each starting with a leap year, as the clock counts them.
+    std::uint64_t year = days / 1461 * 4;
+    days %= 1461;
+    if (days >= 366) {
+        year += 1 + (days - 366) / 365;
+        days = (days - 366) % 365;
+    }
+    int month = 12;
+    while (month > 1 && days < days_before(static_cast<int>(year % 100), month) -
+                                   days_before(static_cast<int>(year % 100), 1))
+        --month;
+    days -= days_before(static_cast<int>(year % 100), month) -
+            days_before(static_cast<int>(year % 100), 1);
+    time[0] = bcd(in_day % 60);
+    time[1] = bcd(in_day / 60 % 60);
+    time[2] = bcd(in_day / 3600);
+    time[3] = bcd(weekday);
+    time[4] = bcd(days + 1);
+    time[5] = bcd(static_cast<std::uint64_t>(month));
+    time[6] = bcd(year % 100);
+}
+
 int rtc_read_seconds(std::uint64_t* seconds) {
     std::uint8_t t[RTC_TIME_LEN] = {};
     return rtc_read_time(t) != 0 && rtc_seconds(t, seconds) ? 1 : 0;

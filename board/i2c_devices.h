@@ -34,6 +34,9 @@ int rtc_read_time(std::uint8_t* buf);
 // field is no BCD number in its range (a clock never set, a failed read). The console cannot set
 // this clock, so spans measured on it are the board's own.
 bool rtc_seconds(const std::uint8_t* time, std::uint64_t* seconds);
+// The inverse of rtc_seconds: the 7 BCD bytes of a time (weekday 1 Monday .. 7 Sunday); seconds
+// past the clock's century (2099) wrap into it.
+void rtc_time_of_seconds(std::uint64_t seconds, std::uint8_t* time);
 // rtc_read_time and rtc_seconds in one: 1 when the clock was read and holds a time, else 0.
 int rtc_read_seconds(std::uint64_t* seconds);
 int image_timestamp_write(std::uint8_t slot, const std::uint8_t* time);

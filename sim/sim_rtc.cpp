@@ -1,5 +1,7 @@
 #include "sim/sim_rtc.h"
 
+#include "board/i2c_devices.h"
+
 #include <chrono>
 #include <ctime>
 #include <fstream>
@@ -12,14 +14,6 @@ std::int64_t host_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-int from_bcd(std::uint8_t b) {
-    return (b >> 4) > 9 || (b & 0x0F) > 9 ? -1 : (b >> 4) * 10 + (b & 0x0F);
-}
-
-std::uint8_t to_bcd(int v) {
-    return static_cast<std::uint8_t>(((v / 10) << 4) | (v % 10));
 }
 
 }  // namespace
@@ -91,28 +85,16 @@ void SimRtc::advance(std::int64_t seconds) {
 }
 
 bool SimRtc::add_seconds(std::array<std::uint8_t, kRtcSize>& bcd, std::int64_t seconds) {
-    std::tm t{};
-    t.tm_sec = from_bcd(bcd[0] & 0x7F);
-    t.tm_min = from_bcd(bcd[1] & 0x7F);
-    t.tm_hour = from_bcd(bcd[2] & 0x3F);
-    t.tm_mday = from_bcd(bcd[4] & 0x3F);
-    const int month = from_bcd(bcd[5] & 0x1F);
-    const int year = from_bcd(bcd[6]);
-    if (t.tm_sec < 0 || t.tm_sec > 59 || t.tm_min < 0 || t.tm_min > 59 || t.tm_hour < 0 ||
-        t.tm_hour > 23 || t.tm_mday < 1 || t.tm_mday > 31 || month < 1 || month > 12 || year < 0)
-        return false;
-    t.tm_mon = month - 1;
-    t.tm_year = year + 100;
-    const std::time_t then = ::timegm(&t) + static_cast<std::time_t>(seconds);
-    std::tm n{};
-    if (::gmtime_r(&then, &n) == nullptr) return false;
-    bcd[0] = static_cast<std::uint8_t>((bcd[0] & 0x80) | to_bcd(n.tm_sec));
-    bcd[1] = to_bcd(n.tm_min);
-    bcd[2] = to_bcd(n.tm_hour);
-    bcd[3] = to_bcd(n.tm_wday == 0 ? 7 : n.tm_wday);
-    bcd[4] = to_bcd(n.tm_mday);
-    bcd[5] = static_cast<std::uint8_t>((bcd[5] & 0x80) | to_bcd(n.tm_mon + 1));
-    bcd[6] = to_bcd(n.tm_year % 100);
+    std::uint64_t now = 0;
+    if (!rtc_seconds(bcd.data(), &now)) return false;
+    const auto then = static_cast<std::int64_t>(now) + seconds;
+    if (then < 0) return false;
+    std::array<std::uint8_t, kRtcSize> next{};
+    rtc_time_of_seconds(static_cast<std::uint64_t>(then), next.data());
+    // The oscillator's halt bit and the century bit are the device's, not the time's.
+    next[0] = static_cast<std::uint8_t>((bcd[0] & 0x80) | next[0]);
+    next[5] = static_cast<std::uint8_t>((bcd[5] & 0x80) | next[5]);
+    bcd = next;
     return true;
 }
 

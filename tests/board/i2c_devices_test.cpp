@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
 #include <map>
 
@@ -74,6 +75,17 @@ TEST(I2cDevices, RtcSeconds) {
         std::uint64_t seconds = 0;
         const bool holds_time = rtc_seconds(hex_bytes(row["rtc"]).data(), &seconds);
         EXPECT_EQ(holds_time ? std::to_string(seconds) : "", row["seconds"]);
+        if (!holds_time) continue;
+        // And back: the same seconds, and the weekday the calendar gives.
+        std::uint8_t time[RTC_TIME_LEN] = {};
+        rtc_time_of_seconds(seconds, time);
+        std::uint64_t again = 0;
+        ASSERT_TRUE(rtc_seconds(time, &again));
+        EXPECT_EQ(again, seconds);
+        std::tm tm{};
+        const auto t = static_cast<std::time_t>(seconds) + 946684800;
+        ::gmtime_r(&t, &tm);
+        EXPECT_EQ(time[3], tm.tm_wday == 0 ? 7 : tm.tm_wday);
     }
 }
 
