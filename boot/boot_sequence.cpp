@@ -111,17 +111,10 @@ int image_crc_mismatch(const std::uint8_t* data, std::uint32_t length, std::uint
 }
 
 int boot_image_slot(int slot) {
-    std::uint32_t offset = 0;
-    std::uint32_t room = 0;
-    if (slot == 1) {
-        offset = FLASH_SLOT1_OFFSET;
-        room = FLASH_SLOT1_ROOM;
-    } else if (slot == 2) {
-        offset = FLASH_SLOT2_OFFSET;
-        room = FLASH_SLOT2_ROOM;
-    } else {
-        return 0;
-    }
+    if (slot != 1 && slot != 2) return 0;
+    const FlashRegionInfo& region = flash_region(flash_slot_region(slot));
+    const std::uint32_t offset = region.offset;
+    const std::uint32_t room = region.room;
     const int other = other_slot(slot);
 
     Archive archive;

@@ -133,17 +133,10 @@ void launch_application(int is_diagnostics) {
 }
 
 int extract_gdb(int slot) {
-    std::uint32_t source_offset = 0;
-    int source = 0;
-    if (slot == 1) {
-        source = 2;
-        source_offset = FLASH_SLOT2_OFFSET;
-    } else if (slot == 2) {
-        source = 1;
-        source_offset = FLASH_SLOT1_OFFSET;
-    } else {
-        return 0;
-    }
+    if (slot != 1 && slot != 2) return 0;
+    const int source = slot == 1 ? 2 : 1;
+    const FlashRegionInfo& region = flash_region(flash_slot_region(source));
+    const std::uint32_t source_offset = region.offset;
     out_printf("Extracting GDB from image slot %d\n", source);
 
     auto& os = platform::os();
@@ -155,19 +148,21 @@ int extract_gdb(int slot) {
 
     std::uint8_t header[IMG_FIXED_HEADER_LEN] = {};
     flash_region_read(header, mtd_fd, source_offset, sizeof header);
-    const std::uint32_t magic = be::load32(header + 8);
-    if (magic != IMG_KIND_APPLICATION && magic != IMG_KIND_DIAGS) {
+    // The debugger is read as a version-1 image: its length word counts the bytes after the
+    // fixed part, whatever else the header holds.
+    const ImageHeader fixed = image_fixed_header_decode(header);
+    const ImageKind* kind = image_kind_info(fixed.magic);
+    if (kind == nullptr || !kind->bootable) {
         os.close(out);
-        err_printf("Image has invalid header 0x%x\n", magic);
+        err_printf("Image has invalid header 0x%x\n", fixed.magic);
         return 0;
     }
-    std::uint32_t length = be::load32(header + 4);
+    std::uint32_t length = fixed.len;
     out_printf("Found GDB image %d of length = %u.\n", source, length);
 
     // The debugger is copied in pieces, and never past the room of its slot: the length word is
     // not covered by any check.
-    const std::uint32_t room =
-        (source == 1 ? FLASH_SLOT1_ROOM : FLASH_SLOT2_ROOM) - IMG_FIXED_HEADER_LEN;
+    const std::uint32_t room = region.room - IMG_FIXED_HEADER_LEN;
     if (length > room) length = room;
     std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kGdbCopyChunk]);
     std::uint32_t done = 0;

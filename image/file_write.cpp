@@ -46,4 +46,3 @@ int file_write_progress(const char* path, const std::uint8_t* data, std::size_t 
     display.finish();
     return 1;
 }
-

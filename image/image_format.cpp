@@ -75,11 +75,7 @@ constexpr std::uint32_t kMinHeaderLen[4] = {0, 16, 20, 24};
 
 ImageHeader image_header_decode(std::span<const std::uint8_t, IMG_PROBE_LEN> bytes) {
     const std::uint8_t* p = bytes.data();
-    ImageHeader h;
-    h.crc = be::load32(p);
-    h.len = be::load32(p + 4);
-    h.magic = be::load32(p + 8);
-    h.id = be::load32(p + 12);
+    ImageHeader h = image_fixed_header_decode(bytes.first<IMG_FIXED_HEADER_LEN>());
     if (be::load32(p + 16) == IMG_HDR3_MAGIC) {
         h.header_version = 3;
         h.header_len = be::load16(p + 22);
@@ -89,11 +85,20 @@ ImageHeader image_header_decode(std::span<const std::uint8_t, IMG_PROBE_LEN> byt
         h.header_version = 2;
         h.header_len = be::load16(p + 18);
         h.payload_len = h.len;
-    } else {
-        h.header_version = 1;
-        h.header_len = IMG_FIXED_HEADER_LEN;
-        h.payload_len = h.len;
     }
+    return h;
+}
+
+ImageHeader image_fixed_header_decode(std::span<const std::uint8_t, IMG_FIXED_HEADER_LEN> bytes) {
+    const std::uint8_t* p = bytes.data();
+    ImageHeader h;
+    h.crc = be::load32(p);
+    h.len = be::load32(p + 4);
+    h.magic = be::load32(p + 8);
+    h.id = be::load32(p + 12);
+    h.header_version = 1;
+    h.header_len = IMG_FIXED_HEADER_LEN;
+    h.payload_len = h.len;
     return h;
 }
 

@@ -29,6 +29,10 @@ struct ImageHeader {
 // header, and the lengths are whatever the formulas give (see image_header_consistent).
 ImageHeader image_header_decode(std::span<const std::uint8_t, IMG_PROBE_LEN> bytes);
 
+// The fixed part alone (crc, len, magic, id), as a version-1 header: what the installed versions
+// and the debugger copy read.
+ImageHeader image_fixed_header_decode(std::span<const std::uint8_t, IMG_FIXED_HEADER_LEN> bytes);
+
 // The image length (header + payload) as a 64-bit number, so that hostile lengths cannot wrap.
 std::uint64_t image_length(const ImageHeader& header);
 
@@ -54,7 +58,8 @@ bool image_slot_bootable(const ImageHeader& header, std::uint64_t room);
 // Offset and size of the boot loader's version record inside its payload.
 inline constexpr std::size_t IMG_BOOTLOADER_RECORD_OFFSET = 0xF0;
 // Whether a boot loader payload carries its version record with the boot loader kind in the
-// magic word (bit 31 aside, as a version-2 header has it), as every genuine boot loader does; the payload of another kind does not.
+// magic word (bit 31 aside, as a version-2 header has it), as every genuine boot loader does; the
+// payload of another kind does not.
 bool image_bootloader_record_present(std::span<const std::uint8_t> payload);
 
 // A package (images back to back) as the walk below reads it: the board's download file, or a

@@ -117,9 +117,10 @@ class Destinations {
     // False, with the console told why, when an earlier image of the package went there.
     bool claim(unsigned bit, const char* name) {
         if ((claimed_ & (1u << bit)) != 0) {
-            out_printf("Second image for %s in this package refused: each destination is written "
-                       "once per package, voiding download\n",
-                       name);
+            out_printf(
+                "Second image for %s in this package refused: each destination is written "
+                "once per package, voiding download\n",
+                name);
             return false;
         }
         claimed_ |= 1u << bit;
@@ -172,8 +173,7 @@ bool flash_install(std::uint32_t offset, std::span<const std::uint8_t> data) {
 }
 
 // What of an image reaches its destination.
-std::span<const std::uint8_t> stored_part(std::span<const std::uint8_t> image,
-                                          const Checked& c) {
+std::span<const std::uint8_t> stored_part(std::span<const std::uint8_t> image, const Checked& c) {
     return c.kind->payload_only ? image.subspan(c.header.header_len) : image;
 }
 
@@ -421,8 +421,7 @@ bool Installation::ask_slot(const ImageKind& kind) {
             char line[kSlotAnswerLen + 1];
             const Answer answer = read_answer(line);
             if (answer == Answer::broken) return false;
-            if (answer == Answer::line && (line[0] == '1' || line[0] == '2'))
-                slot_ = line[0] - '0';
+            if (answer == Answer::line && (line[0] == '1' || line[0] == '2')) slot_ = line[0] - '0';
         }
         if (slot_ == 0) boot_requested_ = true;
         return true;

@@ -8,9 +8,6 @@
 
 namespace {
 
-constexpr std::size_t LEN_OFFSET = 4;
-constexpr std::size_t V3_MAGIC_OFFSET = 16;
-constexpr std::size_t V3_HEADER_LEN_OFFSET = 22;
 constexpr std::size_t ENTRY_AREA_OFFSET = 24;
 constexpr std::size_t ENTRY_HEAD_LEN = 4;
 constexpr std::size_t SIGNATURE_LENGTH_OFFSET = 4;
@@ -28,13 +25,12 @@ const std::uint8_t* data_or_nothing(std::span<const std::uint8_t> s) {
 
 ImageSignature imgsign_find_signature(std::span<const std::uint8_t> image) {
     ImageSignature result;
-    if (image.size() < IMG_PROBE_LEN ||
-        be::load32(image.data() + V3_MAGIC_OFFSET) != IMG_HDR3_MAGIC) {
-        return result;
-    }
+    if (image.size() < IMG_PROBE_LEN) return result;
+    const ImageHeader header = image_header_decode(image.first<IMG_PROBE_LEN>());
+    if (header.header_version != 3) return result;
     result.version3 = true;
-    const std::size_t header_len = be::load16(image.data() + V3_HEADER_LEN_OFFSET);
-    const std::uint64_t declared_len = std::uint64_t{be::load32(image.data() + LEN_OFFSET)} + 16;
+    const std::size_t header_len = header.header_len;
+    const std::uint64_t declared_len = image_length(header);
     const auto image_end =
         static_cast<std::size_t>(std::min<std::uint64_t>(declared_len, image.size()));
 

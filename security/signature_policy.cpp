@@ -19,8 +19,6 @@
 namespace {
 
 constexpr const char* RFS_DEVICE_PATH = "/dev/mtd-rfs";
-constexpr std::size_t LEN_OFFSET = 4;
-constexpr std::size_t V3_MAGIC_OFFSET = 16;
 
 // Cached answer of imgsign_developer_images: the installed root file system does not change
 // while the program runs.
@@ -60,18 +58,18 @@ int developer_images_from_device() {
         out_printf("ERROR reading %s: short read\n", RFS_DEVICE_PATH);
         return 0;
     }
-    if (be::load32(probe.data() + V3_MAGIC_OFFSET) != IMG_HDR3_MAGIC) {
+    const ImageHeader header = image_header_decode(probe);
+    if (header.header_version != 3) {
         // Only a root file system image from before signatures runs developer images. Erased
         // flash or an image of another kind is no root file system at all, and must not open
         // the development key to every download.
-        const ImageHeader header = image_header_decode(probe);
         const int answer =
             image_kind(header.magic) == IMG_KIND_RFS && image_header_consistent(header) ? 1 : 0;
         developer_images_state = {true, answer};
         return answer;
     }
-    const std::uint64_t image_len = std::uint64_t{be::load32(probe.data() + LEN_OFFSET)} + 16;
-    if (image_len > FLASH_RFS_ROOM) {
+    const std::uint64_t image_len = image_length(header);
+    if (image_len > flash_region(FlashRegion::rfs).room) {
         out_printf("ERROR reading %s: image length %llu exceeds the region\n", RFS_DEVICE_PATH,
                    static_cast<unsigned long long>(image_len));
         return 0;
