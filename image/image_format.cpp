@@ -102,6 +102,33 @@ ImageHeader image_fixed_header_decode(std::span<const std::uint8_t, IMG_FIXED_HE
     return h;
 }
 
+std::vector<std::uint8_t> image_header_encode(std::uint8_t header_version, std::uint32_t magic,
+                                              std::uint32_t id, std::uint32_t payload_len,
+                                              std::span<const std::uint8_t> entries,
+                                              std::uint16_t v2_header_len) {
+    std::size_t header_len = IMG_FIXED_HEADER_LEN;
+    if (header_version == 2) header_len = std::max<std::size_t>(v2_header_len, kMinHeaderLen[2]);
+    if (header_version == 3) header_len = kMinHeaderLen[3] + entries.size();
+    std::vector<std::uint8_t> h(header_len, 0);
+    const std::uint32_t len = header_version == 3
+                                  ? static_cast<std::uint32_t>(header_len - 16 + payload_len)
+                                  : payload_len;
+    be::store32(h.data() + 4, len);
+    be::store32(h.data() + 8, header_version == 2 ? magic | IMG_EXT_HEADER : magic);
+    be::store32(h.data() + 12, id);
+    if (header_version == 2) be::store16(h.data() + 18, static_cast<std::uint16_t>(header_len));
+    if (header_version == 3) {
+        be::store32(h.data() + 16, IMG_HDR3_MAGIC);
+        be::store16(h.data() + 22, static_cast<std::uint16_t>(header_len));
+        std::copy(entries.begin(), entries.end(), h.begin() + kMinHeaderLen[3]);
+    }
+    return h;
+}
+
+void image_seal(std::span<std::uint8_t> image) {
+    be::store32(image.data(), image_crc32(image.data() + 4, image.size() - 4, IMG_CRC_SEED));
+}
+
 std::uint64_t image_length(const ImageHeader& header) {
     if (header.header_version == 3) return std::uint64_t{header.len} + IMG_FIXED_HEADER_LEN;
     return std::uint64_t{header.header_len} + header.payload_len;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "image/image_kinds.h"
 
@@ -32,6 +33,17 @@ ImageHeader image_header_decode(std::span<const std::uint8_t, IMG_PROBE_LEN> byt
 // The fixed part alone (crc, len, magic, id), as a version-1 header: what the installed versions
 // and the debugger copy read.
 ImageHeader image_fixed_header_decode(std::span<const std::uint8_t, IMG_FIXED_HEADER_LEN> bytes);
+
+// The encoder beside the decoder, for the tools that make images: the header of the given version
+// (1: the fixed part; 2: IMG_EXT_HEADER set in magic, the header length at 18; 3: "HDR3", the
+// header length at 22 and `entries` as the entry area from 24) for a payload of payload_len
+// bytes. The crc word is left zero: image_seal stores it once the payload follows.
+std::vector<std::uint8_t> image_header_encode(std::uint8_t header_version, std::uint32_t magic,
+                                              std::uint32_t id, std::uint32_t payload_len,
+                                              std::span<const std::uint8_t> entries = {},
+                                              std::uint16_t v2_header_len = 20);
+// Stores the CRC of bytes 4 to the end into the crc word of a whole image (at least 4 bytes).
+void image_seal(std::span<std::uint8_t> image);
 
 // The image length (header + payload) as a 64-bit number, so that hostile lengths cannot wrap.
 std::uint64_t image_length(const ImageHeader& header);

@@ -93,4 +93,31 @@ TEST(ImagePackageNext, WalkReadsEachByteABoundedNumberOfTimes) {
     }
 }
 
+// The tools' encoder against the fixture's own writer, kept apart from it on purpose: two
+// writers that agree byte for byte, each read back by the one decoder.
+TEST(ImageHeaderEncode, AgreesWithAnIndependentWriter) {
+    const auto payload = pattern_bytes(300, 3);
+    const HeaderEntry entry{7, {1, 2, 3, 4, 5}};
+    for (const int version : {1, 2, 3}) {
+        for (const bool with_entry : {false, true}) {
+            if (with_entry && version != 3) continue;
+            SCOPED_TRACE(std::to_string(version) + (with_entry ? " with an entry" : ""));
+            const auto want =
+                make_image(IMG_KIND_KERNEL, "1.2.3.4", payload, version,
+                           with_entry ? std::vector{entry} : std::vector<HeaderEntry>{});
+            std::vector<std::uint8_t> entries;
+            if (with_entry) entries = {0, 7, 0, 9, 1, 2, 3, 4, 5};
+            auto got = image_header_encode(static_cast<std::uint8_t>(version), IMG_KIND_KERNEL,
+                                           0x01020304u, static_cast<std::uint32_t>(payload.size()),
+                                           entries);
+            got.insert(got.end(), payload.begin(), payload.end());
+            image_seal(got);
+            EXPECT_EQ(got, want);
+            const ImageHeader h = image_header_decode(std::span(got).first<IMG_PROBE_LEN>());
+            EXPECT_EQ(image_length(h), got.size());
+            EXPECT_EQ(h.payload_len, payload.size());
+        }
+    }
+}
+
 }  // namespace
