@@ -255,13 +255,11 @@ SpecImage image_of(std::string_view spec, std::uint8_t seed) {
                                           std::stoul(v.substr(0, 2), nullptr, 16)),
                 {}};
     }
-    static constexpr std::pair<std::string_view, std::uint32_t> kinds[] = {
-        {"app", IMG_KIND_APPLICATION}, {"boot", IMG_KIND_BOOTLOADER}, {"kernel", IMG_KIND_KERNEL},
-        {"rfs", IMG_KIND_RFS},         {"dft", IMG_KIND_DFT},         {"diags", IMG_KIND_DIAGS},
-        {"qorb", IMG_KIND_QORB}};
-    const auto* k = std::find_if(std::begin(kinds), std::end(kinds),
-                                 [&](auto& kind) { return kind.first == opts[0].first; });
-    const auto kind = k != std::end(kinds) ? k->second : std::stoul(opts[0].first, nullptr, 0);
+    // The kinds by the tools' names, and the data files' two short ones.
+    const std::string& word = opts[0].first;
+    const ImageKind* k =
+        image_kind_named(word == "app" ? "application" : word == "boot" ? "bootloader" : word);
+    const auto kind = k != nullptr ? k->kind : std::stoul(word, nullptr, 0);
     int version = 3;
     long long n = -1, len = -1;
     std::string id = "1.2.3.4";
