@@ -42,6 +42,10 @@ def test_simulator_refusals(tmp_path, board):
     for args, status, text in [
             (["--board", tmp_path / "none"], EXIT_BOARD, "no board in"),
             (["--board", board.path, "--bogus"], EXIT_USAGE, "unknown option"),
+            (["--board", board.path, "--json"], EXIT_USAGE, "--json requires --status"),
+            (["--board", board.path, "--skip-same"], EXIT_USAGE, "--skip-same requires --install"),
+            (["--board", board.path, "--new", "--new"], EXIT_USAGE, "--new may be given only once"),
+            (["--board", board.path, "--write", f"slot1={tmp_path}"], EXIT_USAGE, "cannot read"),
             (["--board", board.path, "--fault", "flash-read", "--status"], EXIT_USAGE,
              "--fault needs a power-up"),
             (["--board", board.path, "--install", tmp_path / "none"], EXIT_USAGE, "no such file")]:
@@ -55,12 +59,20 @@ def test_status_shows_what_the_boot_path_makes_of_the_board(board):
     board.sim("--write", f"slot1={v2}", "--write", f"slot2={board.image('two', '1.0.0.2')}",
               "--boot-slot", 7, "--env", "diagnostics=rescue", "--env", "gdbserver=on",
               "--env", "lowsec=authorised")
+    with open(board.file("/user/production_key.pub.pem"), "wb") as f:
+        f.write(b"k" * 447)  # not whole AES blocks
+    with open(board.file("/user/development_key.pub.pem"), "wb") as f:
+        f.truncate(10 << 20)  # over the key store's limit, whatever it decrypts to
     s = board.status()
-    assert s["slot1"]["crc"] == "good"
-    assert s["slot1"]["boot"].startswith("refused: invalid header 0x8173636f")
-    assert (s["slot2"]["boot"], s["eeprom"]["boot_slot_byte"]) == ("accepted", 7)
-    assert s["eeprom"]["boots"].startswith("slot 1 (the byte names no slot")
-    assert s["environment"]["settings"] == "rescue gdb gdbserver lowsec gdbport=1234"
-    assert s["keys"]["production"].startswith("missing")
-    assert s["board"]["serial"] == "SIM000000001" and len(s["led"]["registers"].split()) == 16
+    assert [(k["present"], k["usable"], k["board_says"]) for k in s["keys"].values()] == [
+        (True, False, "Input data is not AES size correct"),
+        (True, False, "ERROR loading key as length too long 10485760 > 500")]
+    assert s["slot1"]["crc_good"] and s["slot1"]["header"] == 2
+    assert s["slot1"]["boot"] == {"accepted": False, "refused": "invalid header 0x8173636f (a "
+                                  "version-2 header never boots)"}
+    assert (s["slot2"]["boot"]["accepted"], s["eeprom"]["boot_slot_byte"]) == (True, 7)
+    assert s["eeprom"]["boots"] == 1
+    assert [n for n, on in s["settings"].items() if on is True] == ["rescue", "gdb", "gdbserver",
+                                                                   "lowsec"]
+    assert s["board"]["serial"] == "SIM000000001" and len(s["led"]["registers"]) == 16
 
