@@ -14,7 +14,8 @@ VMBUILD  ?= build-vm
 VM_BOARD ?= vm-board
 
 DEPS_BASE  := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev \
-              python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind
+              python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind \
+              libcli11-dev nlohmann-json3-dev help2man dpkg-dev softhsm2 libengine-pkcs11-openssl
 DEPS_CROSS := g++-powerpc-linux-gnu qemu-user
 DEPS_FUZZ  := clang libclang-rt-14-dev
 DEPS_LINT  := clang-tidy cppcheck clang-format

@@ -55,7 +55,7 @@ int run_attach(const AttachOptions& o) {
 void add_attach(CLI::App& app, int& status) {
     auto o = std::make_shared<AttachOptions>();
     CLI::App* c = app.add_subcommand("attach", "put a signature made elsewhere into an image");
-    c->description(
+    c->footer(
         "Puts SIG, a raw RSA PKCS#1 v1.5 signature (SHA-256) of the image's payload from any HSM\n"
         "or signing service, into the single image in IMAGE, exactly as 'bootimg sign' places\n"
         "its own: the same key gives the same image bytes either way.");

@@ -48,7 +48,7 @@ void add_digest(CLI::App& app, int& status) {
     auto o = std::make_shared<DigestOptions>();
     CLI::App* c = app.add_subcommand(
         "digest", "write what an outside signer must sign (then: bootimg attach)");
-    c->description(
+    c->footer(
         "Writes what the signature of the single image in IMAGE covers, for a signer that holds\n"
         "the key elsewhere (an HSM, a signing service). The signature it returns must be RSA\n"
         "PKCS#1 v1.5 with SHA-256 (the raw signature bytes, as long as the key's modulus);\n"

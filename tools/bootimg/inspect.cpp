@@ -184,12 +184,14 @@ void add_inspect(CLI::App& app, int& status) {
     auto o = std::make_shared<InspectOptions>();
     CLI::App* c = app.add_subcommand(
         "inspect", "list every image of an image file or package, with CRC state and entries");
-    c->description(
+    c->footer(
         "Lists every image of each FILE (a single image or a package of images back to back):\n"
         "kind, version, header version, lengths, CRC good or bad, every header entry.\n"
         "Bytes after the last image that the board steps over (padding, erased flash) are named.\n"
         "Whether the board would install an image is 'bootimg verify'.");
     c->footer(
+        c->get_footer() + "\n\n" +
+
         "Exit status 1 when any image has a bad CRC (a value of no image kind, which the board\n"
         "steps over unread, excepted) or malformed lengths, or a file holds no image;\n"
         "2 when a FILE or a key cannot be read or a key is not an RSA public key. Whether a key\n"

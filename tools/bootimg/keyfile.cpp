@@ -116,12 +116,13 @@ void add_keyfile(CLI::App& app, int& status) {
     auto o = std::make_shared<KeyfileOptions>();
     CLI::App* c =
         app.add_subcommand("keyfile", "write a unit's encrypted key file for its serial number");
-    c->description(
+    c->footer(
         "Writes the key file that a unit with this serial number keeps under /user, so that it\n"
         "can be provisioned ahead of time: the PEM text of PUBLIC.pem and a NUL, padded with zero\n"
         "bytes to whole 16-byte blocks and encrypted with AES-128-CBC (zero IV) under the serial\n"
         "number followed by four zero bytes.");
-    c->footer("A unit whose serial number is blank (all zero) never reads key files.");
+    c->footer(c->get_footer() + "\n\n" +
+              "A unit whose serial number is blank (all zero) never reads key files.");
     auto* serial = c->add_option("--serial", o->serial,
                                  "the unit serial number as the EEPROM holds it, up to 12\n"
                                  "characters (a shorter one is padded with zero bytes)")

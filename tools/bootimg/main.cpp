@@ -73,8 +73,9 @@ int main(int argc, char** argv) {
         const std::string where = subs.empty() ? "" : " " + subs.front()->get_name();
         std::string what = e.what();
         if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr)
-            what = (subs.empty() ? "unknown subcommand or option:" : "unknown option or argument:") +
-                   what.substr(what.find(':') + 1);
+            what =
+                (subs.empty() ? "unknown subcommand or option:" : "unknown option or argument:") +
+                what.substr(what.find(':') + 1);
         std::fprintf(stderr, "bootimg%s: %s (see bootimg%s --help)\n", where.c_str(), what.c_str(),
                      where.c_str());
         return bootimg::EXIT_USAGE;

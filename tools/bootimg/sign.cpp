@@ -114,7 +114,7 @@ int run_sign(const SignOptions& o) {
 void add_sign(CLI::App& app, int& status) {
     auto o = std::make_shared<SignOptions>();
     CLI::App* c = app.add_subcommand("sign", "sign an image's payload with an RSA private key");
-    c->description(
+    c->footer(
         "Signs the payload of the single image in IMAGE and writes the signed image to OUTPUT:\n"
         "SHA-256 over the payload, RSA PKCS#1 v1.5, carried in a signature entry (type 3) of a\n"
         "version-3 header; the CRC is recomputed. Images of header version 1 or 2 become\n"
