@@ -1,5 +1,6 @@
 """Whole power-ups of bootmgr-sim: each road of a boot once (console lines in order, exit status),
 the simulator's refusals, what --status makes of a board."""
+import os
 import subprocess
 
 import pytest
@@ -56,13 +57,17 @@ def test_simulator_refusals(tmp_path, board):
 
 def test_status_shows_what_the_boot_path_makes_of_the_board(board):
     v2 = board.image("v2", "2.0.0.2", key=None, hv=2)  # crc good, but never boots
-    board.sim("--write", f"slot1={v2}", "--write", f"slot2={board.image('two', '1.0.0.2')}",
+    size = os.path.getsize(v2)
+    board.sim("--write", f"slot1={v2}", "--read", f"0+{size + 1}={board.tmp}/back", "--write",
+              f"slot2={board.image('two', '1.0.0.2')}",
               "--boot-slot", 7, "--env", "diagnostics=rescue", "--env", "gdbserver=on",
               "--env", "lowsec=authorised")
     with open(board.file("/user/production_key.pub.pem"), "wb") as f:
         f.write(b"k" * 447)  # not whole AES blocks
     with open(board.file("/user/development_key.pub.pem"), "wb") as f:
         f.truncate(10 << 20)  # over the key store's limit, whatever it decrypts to
+    with open(v2, "rb") as f:  # the bytes as the board reads them, and the erased byte after
+        assert (board.tmp / "back").read_bytes() == f.read() + b"\xff"
     s = board.status()
     assert [(k["present"], k["usable"], k["board_says"]) for k in s["keys"].values()] == [
         (True, False, "Input data is not AES size correct"),

@@ -119,7 +119,9 @@ std::unique_ptr<SigningKey> open_pkcs11(const std::string& uri,
     }
     std::unique_ptr<UI_METHOD, UiMethodFree> refuse(UI_create_method("bootimg: no prompts"));
     UI_method_set_reader(refuse.get(), ui_refuse);
-    EVP_PKEY* key = ENGINE_load_private_key(engine, uri.c_str(), refuse.get(), nullptr);
+    // The engine takes the path part only; the query was for this tool.
+    const std::string path = uri.substr(0, uri.find('?'));
+    EVP_PKEY* key = ENGINE_load_private_key(engine, path.c_str(), refuse.get(), nullptr);
     if (key == nullptr) {
         const std::string reason = openssl_reason();
         error = uri + ": no private key there (" + (reason.empty() ? "not found" : reason) + ")" +
