@@ -24,7 +24,7 @@ DEPS_VM    := qemu-system-ppc linux-source-6.1 g++-powerpc-linux-gnu dpkg-dev fl
               bzip2 lrzsz python3-pytest python3-pexpect
 
 .PHONY: all deps deps-cross deps-fuzz deps-lint deps-measure deps-vm build test unit-test asan-test \
-        demo bench fuzz cross-test valgrind lint format clean mutants coverage vm-build vm vm-test
+        deb demo bench fuzz cross-test valgrind lint format clean mutants coverage vm-build vm vm-test
 
 all: build
 
@@ -72,6 +72,11 @@ asan-test: build
 	BOOTIMG=$(abspath $(BUILD))/bin/bootimg POWERLOSS_CUTS=150 \
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS) -L unit
+
+# The Debian package of the host tools (bootimg, bootmgr-sim, their man pages) in $(BUILD).
+deb: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target bootimg bootmgr-sim man-pages
+	cd $(BUILD) && cpack -G DEB
 
 # The demo needs only the simulator and the image tool.
 demo: deps $(BUILD)/CMakeCache.txt
