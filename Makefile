@@ -7,7 +7,10 @@ CROSS    ?= build-ppc
 BUILDTYPE ?= RelWithDebInfo
 FUZZ     ?= build-fuzz
 FUZZ_SECONDS ?= 60
-LINT     ?= build-lint
+# make has a built-in LINT (lint), which ?= would keep: the lint build would land in ./lint.
+ifeq ($(origin LINT),default)
+LINT     := build-lint
+endif
 MUTANTS  ?= 100
 SEED     ?= 1
 VMBUILD  ?= build-vm
@@ -15,7 +18,8 @@ VM_BOARD ?= vm-board
 
 DEPS_BASE  := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev \
               python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind \
-              libcli11-dev nlohmann-json3-dev help2man dpkg-dev softhsm2 libengine-pkcs11-openssl
+              libcli11-dev nlohmann-json3-dev help2man man-db dpkg-dev softhsm2 \
+              libengine-pkcs11-openssl
 DEPS_CROSS := g++-powerpc-linux-gnu qemu-user
 DEPS_FUZZ  := clang libclang-rt-14-dev
 DEPS_LINT  := clang-tidy cppcheck clang-format

@@ -423,7 +423,8 @@ class CommandLine {
     void once(const std::string& name) {
         if (++seen_[name] > 1) fail("%s may be given only once", name);
     }
-    CLI::Option* flag(const std::string& name, const std::string& help, std::function<void()> f) {
+    CLI::Option* flag(const std::string& name, const std::string& help,
+                      const std::function<void()>& f) {
         return app_
             .add_flag_callback(
                 name,
@@ -436,7 +437,7 @@ class CommandLine {
             ->disable_flag_override();
     }
     CLI::Option* value(const std::string& name, const std::string& arg, const std::string& help,
-                       std::function<void(const std::string&)> f, bool repeatable = false) {
+                       const std::function<void(const std::string&)>& f, bool repeatable = false) {
         return app_
             .add_option_function<std::string>(
                 name,
@@ -700,9 +701,7 @@ void CommandLine::add_options() {
     flag("--boot", "power up and boot after the preparing options", [&r] { r.boot = true; });
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_simulator(int argc, char** argv) {
     Run run;
     {
         CommandLine line(run);
@@ -750,4 +749,19 @@ int main(int argc, char** argv) {
     for (const auto& f : run.faults) board.inject(f);
     std::fflush(stdout);
     boot_main();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing of the boot manager throws; what could (the host's allocator, file system calls of
+    // the front end) ends the run with a message rather than an abort.
+    try {
+        return run_simulator(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bootmgr-sim: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "bootmgr-sim: unexpected failure\n");
+    }
+    return kExitBoard;
 }

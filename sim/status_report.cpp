@@ -32,39 +32,38 @@ using Type = StatusValue::Type;
 // Builds one section; every value says once what it is, for the screen and for JSON alike.
 class Section {
   public:
-    explicit Section(std::string name) { section_.name = std::move(name); }
-    Section& str(std::string name, std::string value) {
-        StatusValue& v = add(std::move(name), value, Type::string);
-        v.string = std::move(value);
+    explicit Section(const std::string& name) { section_.name = name; }
+    Section& str(const std::string& name, const std::string& value) {
+        add(name, value, Type::string).string = value;
         return *this;
     }
     // A string that is null in JSON when absent (the screen shows `absent`).
-    Section& str_or_null(std::string name, bool present, std::string value, std::string absent) {
-        if (!present) {
-            add(std::move(name), std::move(absent), Type::null);
-            return *this;
-        }
-        return str(std::move(name), std::move(value));
-    }
-    Section& num(std::string name, std::int64_t value, std::string text = {}) {
-        if (text.empty()) text = std::to_string(value);
-        add(std::move(name), std::move(text), Type::number).number = value;
+    Section& str_or_null(const std::string& name, bool present, const std::string& value,
+                         const std::string& absent) {
+        if (present) return str(name, value);
+        add(name, absent, Type::null);
         return *this;
     }
-    Section& flag(std::string name, bool value, std::string text = {}) {
-        add(std::move(name), std::move(text), Type::boolean).boolean = value;
+    Section& num(const std::string& name, std::int64_t value, const std::string& text = {}) {
+        add(name, text.empty() ? std::to_string(value) : text, Type::number).number = value;
         return *this;
     }
-    Section& strs(std::string name, std::vector<std::string> values, std::string text) {
-        add(std::move(name), std::move(text), Type::strings).strings = std::move(values);
+    Section& flag(const std::string& name, bool value, const std::string& text = {}) {
+        add(name, text, Type::boolean).boolean = value;
         return *this;
     }
-    Section& nums(std::string name, std::vector<std::int64_t> values, std::string text) {
-        add(std::move(name), std::move(text), Type::numbers).numbers = std::move(values);
+    Section& strs(const std::string& name, const std::vector<std::string>& values,
+                  const std::string& text) {
+        add(name, text, Type::strings).strings = values;
         return *this;
     }
-    Section& screen(std::string name, std::string text) {
-        add(std::move(name), std::move(text), Type::null).screen_only = true;
+    Section& nums(const std::string& name, const std::vector<std::int64_t>& values,
+                  const std::string& text) {
+        add(name, text, Type::numbers).numbers = values;
+        return *this;
+    }
+    Section& screen(const std::string& name, const std::string& text) {
+        add(name, text, Type::null).screen_only = true;
         return *this;
     }
     // Keeps the value just added off the screen: its line there says it in words.
@@ -75,10 +74,10 @@ class Section {
     StatusSection take() { return std::move(section_); }
 
   private:
-    StatusValue& add(std::string name, std::string text, Type type) {
+    StatusValue& add(const std::string& name, const std::string& text, Type type) {
         StatusValue& v = section_.values.emplace_back();
-        v.name = std::move(name);
-        v.text = std::move(text);
+        v.name = name;
+        v.text = text;
         v.type = type;
         return v;
     }

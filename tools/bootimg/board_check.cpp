@@ -89,16 +89,16 @@ bool write_host(const std::string& path, std::span<const std::uint8_t> bytes) {
 class ScratchBoard {
   public:
     explicit ScratchBoard(const CheckSetup& setup, std::string& problem) {
-        char dir[] = "/tmp/bootimg-verify.XXXXXX";
-        if (::mkdtemp(dir) == nullptr) {
-            problem =
-                std::string("cannot make a scratch directory in /tmp: ") + std::strerror(errno);
+        std::error_code ec;
+        std::string dir = (fs::temp_directory_path(ec) / "bootimg-verify.XXXXXX").string();
+        if (::mkdtemp(dir.data()) == nullptr) {
+            problem = "cannot make a scratch directory " + dir + ": " + std::strerror(errno);
             return;
         }
         dir_ = dir;
         sim::CreateOptions options;
         options.serial = setup.serial.empty() ? "VERIFY000001" : setup.serial;
-        if (setup.lowsec) options.boot_env.push_back("lowsec=authorised");
+        if (setup.lowsec) options.boot_env.emplace_back("lowsec=authorised");
         std::string error;
         if (!sim::SimBoard::create(dir_ / "board", options, &error)) {
             problem = error;
@@ -222,7 +222,7 @@ void check_image(ImageCheck& c, std::span<const std::uint8_t> image, const Image
             if (asked) c.verdict = Verdict::operator_decides;
             return;
         }
-        c.reasons.push_back("signature verified");
+        c.reasons.emplace_back("signature verified");
     }
     if (kind == IMG_KIND_APPLICATION) {
         size_check();
@@ -272,20 +272,20 @@ PackageCheck check_package(std::span<const std::uint8_t> package, const CheckSet
         switch (item.step) {
             case PackageStep::skip:
                 c.verdict = Verdict::stepped_over;
-                c.reasons.push_back("not a kind the installer installs");
+                c.reasons.emplace_back("not a kind the installer installs");
                 break;
             case PackageStep::cut_short:
                 c.verdict = Verdict::refused;
-                c.reasons.push_back("image length " + std::to_string(item.length) +
-                                    " runs past the end of the package (" +
-                                    std::to_string(item.left) + " bytes left): bad CRC");
+                c.reasons.emplace_back("image length " + std::to_string(item.length) +
+                                       " runs past the end of the package (" +
+                                       std::to_string(item.left) + " bytes left): bad CRC");
                 break;
             case PackageStep::inconsistent:
                 c.verdict = Verdict::refused;
-                c.reasons.push_back("header length " + std::to_string(item.header.header_len) +
-                                    " and length field " + std::to_string(item.header.len) +
-                                    " do not fit a version " +
-                                    std::to_string(item.header.header_version) + " header");
+                c.reasons.emplace_back("header length " + std::to_string(item.header.header_len) +
+                                       " and length field " + std::to_string(item.header.len) +
+                                       " do not fit a version " +
+                                       std::to_string(item.header.header_version) + " header");
                 break;
             default:
                 check_image(c,

@@ -34,9 +34,7 @@ int unknown_words(const CLI::App& app, int argc, char** argv) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_bootimg(int argc, char** argv) {
     CLI::App app("Builds, signs, inspects, checks and packages boot manager images.", "bootimg");
     app.footer(
         "'bootimg SUBCOMMAND --help' describes one subcommand.\n"
@@ -81,4 +79,18 @@ int main(int argc, char** argv) {
         return bootimg::EXIT_USAGE;
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // What could throw (the host's allocator, CLI11 itself) ends the run with a message.
+    try {
+        return run_bootimg(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bootimg: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "bootimg: unexpected failure\n");
+    }
+    return bootimg::EXIT_USAGE;
 }

@@ -32,7 +32,7 @@ struct UiMethodFree {
 int pem_secret(char* buf, int size, int, void* user) {
     const auto* secret = static_cast<const std::optional<std::string>*>(user);
     if (!secret->has_value() || static_cast<int>((*secret)->size()) >= size) return -1;
-    std::memcpy(buf, (*secret)->data(), (*secret)->size());
+    std::memcpy(buf, (*secret)->data(), (*secret)->size() + 1);  // with its NUL
     return static_cast<int>((*secret)->size());
 }
 
