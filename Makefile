@@ -7,14 +7,19 @@ CROSS    ?= build-ppc
 BUILDTYPE ?= RelWithDebInfo
 FUZZ     ?= build-fuzz
 FUZZ_SECONDS ?= 60
-LINT     ?= build-lint
+# make has a built-in LINT (lint), which ?= would keep: the lint build would land in ./lint.
+ifeq ($(origin LINT),default)
+LINT     := build-lint
+endif
 MUTANTS  ?= 100
 SEED     ?= 1
 VMBUILD  ?= build-vm
 VM_BOARD ?= vm-board
 
 DEPS_BASE  := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev \
-              python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind
+              python3-pytest python3-pexpect tar gzip lrzsz tftpd-hpa busybox openssl valgrind \
+              libcli11-dev nlohmann-json3-dev help2man man-db dpkg-dev softhsm2 \
+              libengine-pkcs11-openssl
 DEPS_CROSS := g++-powerpc-linux-gnu qemu-user
 DEPS_FUZZ  := clang libclang-rt-14-dev
 DEPS_LINT  := clang-tidy cppcheck clang-format
@@ -23,7 +28,7 @@ DEPS_VM    := qemu-system-ppc linux-source-6.1 g++-powerpc-linux-gnu dpkg-dev fl
               bzip2 lrzsz python3-pytest python3-pexpect
 
 .PHONY: all deps deps-cross deps-fuzz deps-lint deps-measure deps-vm build test unit-test asan-test \
-        demo bench fuzz cross-test valgrind lint format clean mutants coverage vm-build vm vm-test
+        deb demo bench fuzz cross-test valgrind lint format clean mutants coverage vm-build vm vm-test
 
 all: build
 
@@ -71,6 +76,11 @@ asan-test: build
 	BOOTIMG=$(abspath $(BUILD))/bin/bootimg POWERLOSS_CUTS=150 \
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS) -L unit
+
+# The Debian package of the host tools (bootimg, bootmgr-sim, their man pages) in $(BUILD).
+deb: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target bootimg bootmgr-sim man-pages
+	cd $(BUILD) && cpack -G DEB
 
 # The demo needs only the simulator and the image tool.
 demo: deps $(BUILD)/CMakeCache.txt

@@ -1,7 +1,10 @@
 // The process-wide record of boot settings and run-time flags.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 struct BootSettings {
     std::uint32_t gdb_enabled = 0;
@@ -21,3 +24,12 @@ extern BootSettings boot_settings;
 
 // Fills the environment-derived fields from the boot loader environment copy in the EEPROM.
 int parse_boot_settings();
+
+// The names of the boot loader environment entries that parse_boot_settings reads; the boot
+// loader's own entries share the environment, so tools only warn about other names.
+inline constexpr std::array<std::string_view, 7> BOOT_ENV_KEYS = {
+    "gdb", "gdbserver", "gdbport", "shell", "memchk", "diagnostics", "lowsec"};
+
+constexpr bool boot_env_key_known(std::string_view name) {
+    return std::find(BOOT_ENV_KEYS.begin(), BOOT_ENV_KEYS.end(), name) != BOOT_ENV_KEYS.end();
+}

@@ -14,7 +14,10 @@ int run_install_command(SimBoard& board, const std::string& file, int slot, bool
                         const std::vector<Fault>& faults) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec)) {
-        std::fprintf(stderr, "bootmgr-sim: --install %s: no such file\n", file.c_str());
+        std::fprintf(stderr, "bootmgr-sim: --install %s: %s\n", file.c_str(),
+                     ec                                  ? ec.message().c_str()
+                     : std::filesystem::exists(file, ec) ? "not a regular file"
+                                                         : "no such file");
         return 2;
     }
     board.power_up();

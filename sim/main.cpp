@@ -1,12 +1,13 @@
 // bootmgr-sim: the boot manager on a simulated board.
 //
-// Options are rows of one table (kOptions): each names its argument, explains itself for --help
-// and either sets something for the run or queues an action on the board. Actions run in the
-// order given, after the board is opened; the board then powers up and boots unless the
-// options only prepared it (see --help).
+// The command line is CLI11's: each option names its argument, explains itself for --help and
+// either sets something for the run or queues an action on the board. Actions run in the order
+// given, after the board is opened; the board then powers up and boots unless the options only
+// prepared it (see --help). Unknown, repeated and orphaned options are errors.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -17,14 +18,18 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "boot/boot_sequence.h"
+#include "boot/boot_settings.h"
+#include "boot/version.h"
 #include "flash/flash.h"
 #include "image/image_format.h"
+#include "sim/front/status_json.h"
 #include "sim/install_cmd.h"
 #include "sim/sim_board.h"
 #include "sim/sim_network.h"
@@ -35,7 +40,7 @@ namespace {
 
 // Exit statuses of the simulator itself (the board's own: sim_board.h, install_cmd.h).
 constexpr int kExitBoard = 1;  // the board directory cannot be created, opened or written
-constexpr int kExitUsage = 2;  // bad options, or a file named in them cannot be read
+constexpr int kExitUsage = 2;  // bad options, or a file named in them cannot be read or used
 
 struct Run {
     std::string board_dir;
@@ -61,11 +66,13 @@ struct Run {
     bool skip_same = false;
 };
 
-int fail(const char* format, const std::string& what) {
-    std::fprintf(stderr, "bootmgr-sim: ");
-    std::fprintf(stderr, format, what.c_str());
-    std::fprintf(stderr, "\n");
-    return kExitUsage;
+// A bad option: the message goes out as "bootmgr-sim: MESSAGE" with exit status 2.
+[[noreturn]] void fail(const char* format, const std::string& what) {
+    const int n = std::snprintf(nullptr, 0, format, what.c_str());
+    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, what.c_str());
+    text.pop_back();
+    throw CLI::ValidationError(text);
 }
 
 std::optional<unsigned long> parse_number(std::string_view text, unsigned long max) {
@@ -150,14 +157,25 @@ std::optional<std::array<std::uint8_t, 7>> parse_rtc(std::string_view text) {
         bcd(t.tm_mday), bcd(t.tm_mon + 1), bcd(t.tm_year % 100)};
 }
 
+// The whole file, or nothing with errno saying why (a directory is EISDIR, not an empty file).
 std::optional<std::vector<std::uint8_t>> read_host_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return std::nullopt;
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::vector<std::uint8_t> data;
+    std::uint8_t chunk[65536];
+    ssize_t n = 0;
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0) data.insert(data.end(), chunk, chunk + n);
+    const int error = errno;
+    ::close(fd);
+    if (n < 0) {
+        errno = error;
+        return std::nullopt;
+    }
+    return data;
 }
 
 // "kind[@N][:ARG]"
-int parse_fault(Run& run, std::string_view spec) {
+void parse_fault(Run& run, std::string_view spec) {
     struct Kind {
         std::string_view name;
         sim::FaultKind kind;
@@ -187,22 +205,20 @@ int parse_fault(Run& run, std::string_view spec) {
     unsigned nth = 0;
     if (at != std::string_view::npos) {
         const auto n = parse_number(head.substr(at + 1), 1000000000);
-        if (!n || *n == 0) return fail("--fault %s: @N wants a count from 1", std::string(spec));
+        if (!n || *n == 0) fail("--fault %s: @N wants a count from 1", std::string(spec));
         nth = static_cast<unsigned>(*n);
     }
     for (const auto& k : kinds) {
         if (k.name != name) continue;
         sim::Fault fault(k.kind, nth);
-        if (k.arg == nullptr && !arg.empty())
-            return fail("--fault %s takes no :ARG", std::string(spec));
+        if (k.arg == nullptr && !arg.empty()) fail("--fault %s takes no :ARG", std::string(spec));
         if (k.kind == sim::FaultKind::power_cut && nth == 0) {
-            return fail("--fault %s: say after which operation, e.g. power-cut@3",
-                        std::string(spec));
+            fail("--fault %s: say after which operation, e.g. power-cut@3", std::string(spec));
         }
         if (k.kind == sim::FaultKind::create_path || k.kind == sim::FaultKind::shell) {
             if (k.kind == sim::FaultKind::create_path && arg.empty()) {
-                return fail("--fault %s: name the path, e.g. create:/tmp/zariximage.tar.gz",
-                            std::string(spec));
+                fail("--fault %s: name the path, e.g. create:/tmp/zariximage.tar.gz",
+                     std::string(spec));
             }
             fault.path = std::string(arg);
             fault.error = k.kind == sim::FaultKind::create_path ? EACCES : EAGAIN;
@@ -210,7 +226,7 @@ int parse_fault(Run& run, std::string_view spec) {
             const auto v = parse_number(arg, k.kind == sim::FaultKind::i2c_short_read ? 65535
                                              : k.kind == sim::FaultKind::i2c_open     ? 1
                                                                                       : 0x7F);
-            if (!v) return fail("--fault %s: bad number after ':'", std::string(spec));
+            if (!v) fail("--fault %s: bad number after ':'", std::string(spec));
             if (k.kind == sim::FaultKind::i2c_short_read) {
                 fault.bytes = static_cast<unsigned>(*v);
             } else {
@@ -218,17 +234,10 @@ int parse_fault(Run& run, std::string_view spec) {
             }
         }
         run.faults.push_back(fault);
-        return 0;
+        return;
     }
-    return fail("--fault %s: unknown fault (see --help)", std::string(spec));
+    fail("--fault %s: unknown fault (see --help)", std::string(spec));
 }
-
-struct Option {
-    const char* name;
-    const char* arg;  // nullptr for a flag
-    const char* help;
-    int (*apply)(Run& run, const char* arg);
-};
 
 // Queues a preparing action.
 void prepare(Run& run, std::function<int(sim::SimBoard&)> action) {
@@ -236,380 +245,467 @@ void prepare(Run& run, std::function<int(sim::SimBoard&)> action) {
     run.actions.push_back(std::move(action));
 }
 
-// The option table. New options are new rows.
-const Option kOptions[] = {
-    {"--board", "DIR", "the board directory (required)",
-     [](Run& r, const char* a) {
-         r.board_dir = a;
-         return 0;
-     }},
-    {"--new", nullptr, "create a fresh board in DIR first (replaces a board there)",
-     [](Run& r, const char*) {
-         r.fresh = true;
-         r.prepared = true;
-         return 0;
-     }},
-    {"--serial", "TEXT", "unit serial number, up to 12 characters (EEPROM offset 13)",
-     [](Run& r, const char* a) {
-         const std::string serial = a;
-         if (serial.size() > 12) return fail("--serial %s: at most 12 characters", serial);
-         r.create.serial = serial;
-         prepare(r, [serial](sim::SimBoard& b) {
-             std::vector<std::uint8_t> bytes(12, 0);
-             std::copy(serial.begin(), serial.end(), bytes.begin());
-             b.eeprom_write(13, bytes);
-             return 0;
-         });
-         return 0;
-     }},
-    {"--env", "NAME=VALUE",
-     "boot loader environment entry (repeatable; the given entries replace the whole\n"
-     "environment, stored NUL-separated at EEPROM offset 3332, 1280 bytes); e.g.\n"
-     "--env diagnostics=rescue, --env gdbserver=on, --env shell=on, --env lowsec=authorised\n"
-     "(flags take effect when their value begins with \"on\")",
-     [](Run& r, const char* a) {
-         const std::string entry = a;
-         if (entry.find('=') == std::string::npos || entry.front() == '=') {
-             return fail("--env %s: give NAME=VALUE", entry);
-         }
-         if (r.create.boot_env.empty()) {
-             prepare(r, [&r](sim::SimBoard& b) {
-                 if (!b.set_boot_env(r.create.boot_env)) {
-                     std::fprintf(stderr,
-                                  "bootmgr-sim: the --env entries do not fit in 1280 bytes\n");
-                     return kExitUsage;
-                 }
-                 return 0;
-             });
-         }
-         r.create.boot_env.push_back(entry);
-         return 0;
-     }},
-    {"--env-clear", nullptr, "empty the boot loader environment",
-     [](Run& r, const char*) {
-         prepare(r, [](sim::SimBoard& b) { return b.set_boot_env({}) ? 0 : 1; });
-         return 0;
-     }},
-    {"--boot-slot", "N", "the boot slot byte (EEPROM 0x100), 0..255; 1 and 2 name a slot",
-     [](Run& r, const char* a) {
-         const auto v = parse_number(a, 255);
-         if (!v) return fail("--boot-slot %s: give a number 0..255", a);
-         const std::uint8_t byte = static_cast<std::uint8_t>(*v);
-         r.create.boot_slot = byte;
-         prepare(r, [byte](sim::SimBoard& b) {
-             b.eeprom_write(0x100, std::span<const std::uint8_t>(&byte, 1));
-             return 0;
-         });
-         return 0;
-     }},
-    {"--rtc", "'YYYY-MM-DD hh:mm:ss'|now", "set the real-time clock",
-     [](Run& r, const char* a) {
-         const auto t = parse_rtc(a);
-         if (!t) return fail("--rtc %s: give 'YYYY-MM-DD hh:mm:ss' (2000..2099) or now", a);
-         r.create.rtc = *t;
-         prepare(r, [t](sim::SimBoard& b) {
-             b.set_rtc(*t);
-             return 0;
-         });
-         return 0;
-     }},
-    {"--write", "REGION=FILE",
-     "program FILE into a flash region as the factory would (the blocks it touches are\n"
-     "erased first); REGION is slot1, slot2, kernel, rfs, bootloader or a byte offset",
-     [](Run& r, const char* a) {
-         const std::string spec = a;
-         const std::size_t eq = spec.find('=');
-         if (eq == std::string::npos) return fail("--write %s: give REGION=FILE", spec);
-         const auto region = parse_region(std::string_view(spec).substr(0, eq));
-         if (!region)
-             return fail(
-                 "--write %s: unknown region (slot1, slot2, kernel, rfs, bootloader or an offset)",
-                 spec);
-         const std::string file = spec.substr(eq + 1);
-         const Region reg = *region;
-         prepare(r, [reg, file](sim::SimBoard& b) {
-             const auto data = read_host_file(file);
-             if (!data) {
-                 std::fprintf(stderr, "bootmgr-sim: cannot read %s: %s\n", file.c_str(),
-                              std::strerror(errno));
-                 return kExitBoard;
-             }
-             if (data->size() > reg.room) {
-                 std::fprintf(stderr, "bootmgr-sim: %s holds %zu bytes; %.*s has room for %u\n",
-                              file.c_str(), data->size(), static_cast<int>(reg.name.size()),
-                              reg.name.data(), reg.room);
-                 return kExitBoard;
-             }
-             const std::size_t first = reg.offset / sim::kFlashEraseSize * sim::kFlashEraseSize;
-             const std::size_t end = reg.offset + data->size();
-             const std::size_t last =
-                 (end + sim::kFlashEraseSize - 1) / sim::kFlashEraseSize * sim::kFlashEraseSize;
-             // Bytes of the touched blocks outside the file keep their value, as a block rewrite
-             // does.
-             auto block = b.flash_read(first, last - first);
-             std::copy(data->begin(), data->end(),
-                       block.begin() + static_cast<std::ptrdiff_t>(reg.offset - first));
-             b.flash_write(first, block);
-             std::printf("bootmgr-sim: wrote %zu bytes of %s at flash 0x%07x (%.*s)\n",
-                         data->size(), file.c_str(), reg.offset, static_cast<int>(reg.name.size()),
-                         reg.name.data());
-             return 0;
-         });
-         return 0;
-     }},
-    {"--erase", "REGION", "erase a whole flash region (to 0xFF)",
-     [](Run& r, const char* a) {
-         const auto region = parse_region(a);
-         if (!region) return fail("--erase %s: unknown region", a);
-         const Region reg = *region;
-         prepare(r, [reg](sim::SimBoard& b) {
-             const std::size_t n = std::min<std::size_t>(reg.room, sim::kFlashSize - reg.offset);
-             b.flash_write(reg.offset, std::vector<std::uint8_t>(n, 0xFF));
-             return 0;
-         });
-         return 0;
-     }},
-    {"--corrupt", "REGION[+OFFSET]",
-     "invert one byte of a region and say which: OFFSET from the region's start, or by\n"
-     "default the first payload byte of the image there (never a header or signature byte),\n"
-     "so that the image fails its CRC check; --corrupt slot1 breaks slot 1",
-     [](Run& r, const char* a) {
-         const std::string spec = a;
-         const std::size_t plus = spec.find('+');
-         const auto region = parse_region(std::string_view(spec).substr(0, plus));
-         std::optional<unsigned long> at;
-         if (plus != std::string::npos) {
-             at = parse_number(std::string_view(spec).substr(plus + 1), 0xFFFFFF);
-             if (!at) return fail("--corrupt %s: give REGION or REGION+OFFSET", spec);
-         }
-         if (!region) return fail("--corrupt %s: give REGION or REGION+OFFSET", spec);
-         if (at && region->offset + *at >= sim::kFlashSize)
-             return fail("--corrupt %s: beyond the flash", spec);
-         const Region reg = *region;
-         prepare(r, [reg, at](sim::SimBoard& b) {
-             std::size_t where = reg.offset + at.value_or(64);
-             std::string what = at ? "given byte" : "region byte 64: no image header there";
-             if (!at) {
-                 const auto probe = b.flash_read(reg.offset, IMG_PROBE_LEN);
-                 const ImageHeader h = image_header_decode(
-                     std::span<const std::uint8_t, IMG_PROBE_LEN>(probe.data(), IMG_PROBE_LEN));
-                 if (image_header_consistent(h) && h.payload_len > 0 &&
-                     image_length(h) <= reg.room) {
-                     where = reg.offset + h.header_len;
-                     what = "first payload byte, after the " + std::to_string(h.header_len) +
-                            "-byte header";
-                 }
-             }
-             auto byte = b.flash_read(where, 1);
-             const std::uint8_t before = byte[0];
-             byte[0] = static_cast<std::uint8_t>(~before);
-             b.flash_write(where, byte);
-             std::printf(
-                 "bootmgr-sim: corrupted %.*s+0x%zx (flash 0x%07zx, %s): 0x%02x -> 0x%02x\n",
-                 static_cast<int>(reg.name.size()), reg.name.data(), where - reg.offset, where,
-                 what.c_str(), before, byte[0]);
-             return 0;
-         });
-         return 0;
-     }},
-    {"--install", "FILE",
-     "install an image package file as a rescue download would (\"/tmp/image\"); the\n"
-     "application image goes to --slot N, or the installer asks (Enter boots it at once);\n"
-     "--skip-same skips installed versions",
-     [](Run& r, const char* a) {
-         r.install_file = a;
-         r.installs = true;
-         prepare(r, [&r](sim::SimBoard& b) {
-             platform::set_os(b);
-             // A power-up of its own: --fault applies to it.
-             const int rc =
-                 sim::run_install_command(b, r.install_file, r.install_slot, r.skip_same, r.faults);
-             b.clear_faults();
-             return rc;
-         });
-         return 0;
-     }},
-    {"--slot", "N", "the slot for --install (1 or 2)",
-     [](Run& r, const char* a) {
-         const auto v = parse_number(a, 2);
-         if (!v || *v == 0) return fail("--slot %s: give 1 or 2", a);
-         r.install_slot = static_cast<int>(*v);
-         return 0;
-     }},
-    {"--skip-same", nullptr, "with --install: skip images whose version is installed already",
-     [](Run& r, const char*) {
-         r.skip_same = true;
-         return 0;
-     }},
-    {"--status", nullptr,
-     "show the board: serial number, RTC, boot environment and the settings read from it,\n"
-     "boot slot byte and the slot it boots, each flash region and whether the boot path\n"
-     "accepts each slot, install time stamps, LED registers, whether each key file decrypts\n"
-     "under this serial number, the end of the install log",
-     [](Run& r, const char*) {
-         prepare(r, [&r](sim::SimBoard& b) { return sim::print_status_report(b, stdout, r.json); });
-         return 0;
-     }},
-    {"--json", nullptr, "with --status: the same as one JSON object, for scripts",
-     [](Run& r, const char*) {
-         r.json = true;
-         return 0;
-     }},
-    {"--fault", "SPEC",
-     "inject a fault into this power-up or --install (repeatable; an error without a\n"
-     "power-up). SPEC is KIND[@N][:ARG]; @N hits only the Nth matching operation (default:\n"
-     "every one). KINDs:\n"
-     "  i2c-open[:BUS]      opening /dev/i2c-BUS fails (e.g. i2c-open:0)\n"
-     "  i2c-select[:ADDR] i2c-write[:ADDR] i2c-read[:ADDR]  I2C transfer fails (7-bit ADDR)\n"
-     "  i2c-short:BYTES     an I2C read delivers only BYTES bytes\n"
-     "  flash-info flash-read flash-write flash-erase        the MTD request fails\n"
-     "  create:PATH         creating the system path PATH fails (e.g. /tmp/zariximage.tar.gz)\n"
-     "  shell[:PREFIX]      the shell cannot be started (for commands starting with PREFIX)\n"
-     "  exec                starting the application fails\n"
-     "  power-cut@N         the power goes in the middle of the Nth flash erase or write",
-     [](Run& r, const char* a) { return parse_fault(r, a); }},
-    {"--link", "up|down|LIST",
-     "carrier of the management port eth0 (default up); a LIST such as down,down,up answers\n"
-     "the successive link tests in turn, its last entry holding from then on",
-     [](Run& r, const char* a) {
-         if (!sim::parse_link_schedule(a, &r.link_schedule))
-             return fail("--link %s: give up, down or a list such as down,up", a);
-         return 0;
-     }},
-    {"--tftp-port", "N",
-     "UDP port of the TFTP server the board's tftp client talks to (default 69); the server\n"
-     "address typed on the board is kept, e.g. 127.0.0.1 for a local test server",
-     [](Run& r, const char* a) {
-         const auto v = parse_number(a, 65535);
-         if (!v || *v == 0) return fail("--tftp-port %s: give a port 1..65535", a);
-         r.tftp_port = static_cast<unsigned>(*v);
-         return 0;
-     }},
-    {"--ttyS0", "PATH",
-     "a terminal (e.g. one end of a pseudo-terminal pair) that stands for the board's serial\n"
-     "line /dev/ttyS0; \"/usr/bin/rx\" then runs lrzsz's receiver on it. Without it the\n"
-     "rescue menu's X is refused at once (\"Can't open serial port!\" and a [board] line):\n"
-     "the terminal the simulator runs on cannot carry the download",
-     [](Run& r, const char* a) {
-         if (::access(a, R_OK | W_OK) != 0) return fail("--ttyS0 %s: cannot open it", a);
-         r.serial_device = a;
-         return 0;
-     }},
-    {"--no-dhclient", nullptr, "the root file system has no /bin/dhclient (no DHCP question)",
-     [](Run& r, const char*) {
-         r.dhclient = false;
-         return 0;
-     }},
-    {"--real-time", nullptr, "sleeps take real time (watch the LED blink); default: virtual",
-     [](Run& r, const char*) {
-         r.real_time = true;
-         return 0;
-     }},
-    {"--seed", "N",
-     "seed the board's random source (0..4294967295) so that a run repeats (the presence\n"
-     "test's blink count); default: the host's random source",
-     [](Run& r, const char* a) {
-         const auto v = parse_number(a, 0xFFFFFFFFul);
-         if (!v) return fail("--seed %s: give a number 0..4294967295", a);
-         r.seed = *v;
-         return 0;
-     }},
-    {"--shell", nullptr,
-     "\"/bin/sh\" opens a real shell in the board's root instead of being recorded",
-     [](Run& r, const char*) {
-         r.interactive_shell = true;
-         return 0;
-     }},
-    {"--boot", nullptr, "power up and boot after the preparing options",
-     [](Run& r, const char*) {
-         r.boot = true;
-         return 0;
-     }},
-};
-
-void usage(std::FILE* to) {
-    std::fprintf(to,
-                 "usage: bootmgr-sim --board DIR [options]\n"
-                 "\n"
-                 "Runs one power-up of the boot manager on the simulated board kept in DIR, with\n"
-                 "the console on this terminal. Options that prepare the board (--new, --serial,\n"
-                 "--env, --boot-slot, --rtc, --write, --erase, --corrupt, --install, --status) do\n"
-                 "only that, in the order given, unless --boot is added; without them the board\n"
-                 "powers up and boots.\n\nOptions:\n");
-    for (const Option& o : kOptions) {
-        std::string head = std::string("  ") + o.name + (o.arg ? std::string(" ") + o.arg : "");
-        std::fprintf(to, "%s\n", head.c_str());
-        std::string_view help = o.help;
-        while (!help.empty()) {
-            const std::size_t nl = help.find('\n');
-            std::fprintf(to, "        %.*s\n", static_cast<int>(help.substr(0, nl).size()),
-                         help.data());
-            if (nl == std::string_view::npos) break;
-            help.remove_prefix(nl + 1);
-        }
+// "NAME=VALUE" with a name; a name the boot manager does not read is allowed (the boot loader
+// keeps its own entries there) but said, since it is most often a misspelt one.
+std::string env_entry(const char* option, const std::string& entry) {
+    const std::size_t eq = entry.find('=');
+    if (eq == std::string::npos || eq == 0)
+        fail("%s: give NAME=VALUE", std::string(option) + " " + entry);
+    if (!boot_env_key_known(std::string_view(entry).substr(0, eq))) {
+        std::string known;
+        for (const auto k : BOOT_ENV_KEYS) known += (known.empty() ? "" : ", ") + std::string(k);
+        std::fprintf(stderr,
+                     "bootmgr-sim: warning: %s %s: the boot manager reads no entry named '%s' "
+                     "(it reads %s); stored all the same\n",
+                     option, entry.c_str(), entry.substr(0, eq).c_str(), known.c_str());
     }
-    std::fprintf(
-        to,
-        "  --help\n        this text\n"
-        "\n"
-        "Board directory: eeprom.bin (8 KiB), flash.bin (64 MiB, holding the complement of\n"
-        "each flash byte so a fresh board is a sparse file), rtc.bin, led.bin, root/ (the\n"
-        "board's /tmp, /user and /dev), events.log (commands, exec, reboot, LED, sleeps).\n"
-        "/tmp is emptied at every power-up, as on the real board.\n"
-        "\n"
-        "What the board does with the boot manager's commands: tar, gunzip, rm, mkdir, mv,\n"
-        "chmod and the application's install script run for real inside root/; date,\n"
-        "reboot, ifconfig, route, dhclient and the debugger are recorded; the application\n"
-        "start prints \"[board] exec PROGRAM ARGS\". Lines starting with \"[board]\" on\n"
-        "standard error come from the board, not from the boot manager (the LED of the\n"
-        "presence test shows as \"[board] LED 0x10 -> 0x00 (blink N)\").\n"
-        "\n"
-        "Exit status:\n"
-        "  0   the application was started, or the preparing options (--install\n"
-        "      included) succeeded\n"
-        "  1   the board directory cannot be used (created, opened or written)\n"
-        "  2   bad options, or a file named in them cannot be read\n"
-        "  %d   --install: the package was not installed (a bad image, a failed flash\n"
-        "      write, or the operator left the installation)\n"
-        "  %d  the boot manager ran \"reboot\": the board reboots\n"
-        "  %d  the power was cut by --fault power-cut@N\n"
-        "  %d  the console input ended (end of file or a hang-up) while the boot manager\n"
-        "      waited for a key; a \"[board] console input ended\" line says so\n"
-        "  other  the boot manager's own exit status\n",
-        sim::kExitInstallFailed, sim::kExitReboot, sim::kExitPowerCut, sim::kExitInputExhausted);
+    return entry;
 }
 
-}  // namespace
+// Stores the environment, or says that it does not fit.
+int store_env(sim::SimBoard& b, const std::vector<std::string>& entries) {
+    if (b.set_boot_env(entries)) return 0;
+    std::fprintf(stderr, "bootmgr-sim: the environment entries do not fit in 1280 bytes\n");
+    return kExitUsage;
+}
 
-int main(int argc, char** argv) {
-    Run run;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            usage(stdout);
+// Bytes of a region as the board reads them (the flash file holds their complement).
+int read_region(sim::SimBoard& b, const Region& reg, std::size_t length, const std::string& file) {
+    const auto bytes = b.flash_read(reg.offset, length);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (out)
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    out.close();
+    if (!out) {
+        std::fprintf(stderr, "bootmgr-sim: --read: cannot write %s: %s\n", file.c_str(),
+                     std::strerror(errno));
+        return kExitUsage;
+    }
+    std::printf("bootmgr-sim: read %zu bytes at flash 0x%07x (%.*s) into %s\n", bytes.size(),
+                reg.offset, static_cast<int>(reg.name.size()), reg.name.data(), file.c_str());
+    return 0;
+}
+
+int write_region(sim::SimBoard& b, const Region& reg, const std::string& file) {
+    const auto data = read_host_file(file);
+    if (!data) {
+        std::fprintf(stderr, "bootmgr-sim: --write: cannot read %s: %s\n", file.c_str(),
+                     std::strerror(errno));
+        return kExitUsage;
+    }
+    if (data->size() > reg.room) {
+        std::fprintf(stderr, "bootmgr-sim: --write: %s holds %zu bytes; %.*s has room for %u\n",
+                     file.c_str(), data->size(), static_cast<int>(reg.name.size()), reg.name.data(),
+                     reg.room);
+        return kExitUsage;
+    }
+    const std::size_t first = reg.offset / sim::kFlashEraseSize * sim::kFlashEraseSize;
+    const std::size_t end = reg.offset + data->size();
+    const std::size_t last =
+        (end + sim::kFlashEraseSize - 1) / sim::kFlashEraseSize * sim::kFlashEraseSize;
+    // Bytes of the touched blocks outside the file keep their value, as a block rewrite does.
+    auto block = b.flash_read(first, last - first);
+    std::copy(data->begin(), data->end(),
+              block.begin() + static_cast<std::ptrdiff_t>(reg.offset - first));
+    b.flash_write(first, block);
+    std::printf("bootmgr-sim: wrote %zu bytes of %s at flash 0x%07x (%.*s)\n", data->size(),
+                file.c_str(), reg.offset, static_cast<int>(reg.name.size()), reg.name.data());
+    return 0;
+}
+
+int corrupt_region(sim::SimBoard& b, const Region& reg, std::optional<unsigned long> at) {
+    std::size_t where = reg.offset + at.value_or(64);
+    std::string what = at ? "given byte" : "region byte 64: no image header there";
+    if (!at) {
+        const auto probe = b.flash_read(reg.offset, IMG_PROBE_LEN);
+        const ImageHeader h = image_header_decode(
+            std::span<const std::uint8_t, IMG_PROBE_LEN>(probe.data(), IMG_PROBE_LEN));
+        if (image_header_consistent(h) && h.payload_len > 0 && image_length(h) <= reg.room) {
+            where = reg.offset + h.header_len;
+            what = "first payload byte, after the " + std::to_string(h.header_len) + "-byte header";
+        }
+    }
+    auto byte = b.flash_read(where, 1);
+    const std::uint8_t before = byte[0];
+    byte[0] = static_cast<std::uint8_t>(~before);
+    b.flash_write(where, byte);
+    std::printf("bootmgr-sim: corrupted %.*s+0x%zx (flash 0x%07zx, %s): 0x%02x -> 0x%02x\n",
+                static_cast<int>(reg.name.size()), reg.name.data(), where - reg.offset, where,
+                what.c_str(), before, byte[0]);
+    return 0;
+}
+
+constexpr const char* kFaultHelp =
+    "inject a fault into this power-up or --install (repeatable; an error without a power-up).\n"
+    "SPEC is KIND[@N][:ARG]; @N hits only the Nth matching operation (default: every one).\n"
+    "KINDs:\n"
+    "  i2c-open[:BUS]      opening /dev/i2c-BUS fails (e.g. i2c-open:0)\n"
+    "  i2c-select[:ADDR] i2c-write[:ADDR] i2c-read[:ADDR]  I2C transfer fails (7-bit ADDR)\n"
+    "  i2c-short:BYTES     an I2C read delivers only BYTES bytes\n"
+    "  flash-info flash-read flash-write flash-erase        the MTD request fails\n"
+    "  create:PATH         creating the system path PATH fails (e.g. /tmp/zariximage.tar.gz)\n"
+    "  shell[:PREFIX]      the shell cannot be started (for commands starting with PREFIX)\n"
+    "  exec                starting the application fails\n"
+    "  power-cut@N         the power goes in the middle of the Nth flash erase or write";
+
+constexpr const char* kFooter =
+    "Board directory: eeprom.bin (8 KiB), flash.bin (64 MiB, holding the complement of\n"
+    "each flash byte so a fresh board is a sparse file: read it with --read), rtc.bin,\n"
+    "led.bin, root/ (the board's /tmp, /user and /dev), events.log (commands, exec, reboot,\n"
+    "LED, sleeps). /tmp is emptied at every power-up, as on the real board.\n"
+    "\n"
+    "What the board does with the boot manager's commands: tar, gunzip, rm, mkdir, mv,\n"
+    "chmod and the application's install script run for real inside root/; date,\n"
+    "reboot, ifconfig, route, dhclient and the debugger are recorded; the application\n"
+    "start prints \"[board] exec PROGRAM ARGS\". Lines starting with \"[board]\" on\n"
+    "standard error come from the board, not from the boot manager (the LED of the\n"
+    "presence test shows as \"[board] LED 0x10 -> 0x00 (blink N)\").\n"
+    "\n"
+    "Exit status:\n"
+    "  0   the application was started, or the preparing options (--install\n"
+    "      included) succeeded\n"
+    "  1   the board directory cannot be used (created, opened or written)\n"
+    "  2   bad options, or a file named in them cannot be read, written or does not fit\n"
+    "  3   --install: the package was not installed (a bad image, a failed flash\n"
+    "      write, or the operator left the installation)\n"
+    "  10  the boot manager ran \"reboot\": the board reboots\n"
+    "  11  the power was cut by --fault power-cut@N\n"
+    "  12  the console input ended (end of file or a hang-up) while the boot manager\n"
+    "      waited for a key; a \"[board] console input ended\" line says so\n"
+    "  other  the boot manager's own exit status";
+
+static_assert(sim::kExitInstallFailed == 3 && sim::kExitReboot == 10 && sim::kExitPowerCut == 11 &&
+              sim::kExitInputExhausted == 12);
+
+// The command line. Options that act on the board fire as CLI11 meets them, so their actions
+// keep the order given; an option that may stand once says so when it comes again.
+class CommandLine {
+  public:
+    explicit CommandLine(Run& run) : r_(run) {
+        app_.description(
+            "Runs one power-up of the boot manager on the simulated board kept in DIR, with the\n"
+            "console on this terminal. Options that prepare the board (--new, --serial, --env,\n"
+            "--env-set, --boot-slot, --rtc, --write, --read, --erase, --corrupt, --install,\n"
+            "--status) do only that, in the order given, unless --boot is added; without them\n"
+            "the board powers up and boots.");
+        app_.footer(kFooter);
+        app_.set_version_flag("--version", std::string("bootmgr-sim ") + BOOTMGR_VERSION +
+                                               " (source revision " + BOOTMGR_REVISION + ")");
+        app_.get_formatter()->column_width(30);
+        add_options();
+    }
+
+    // 0 to go on, or the exit status: after --help or --version, 0; a bad line, 2.
+    std::optional<int> parse(int argc, char** argv) {
+        try {
+            app_.parse(argc, argv);
+        } catch (const CLI::CallForHelp&) {
+            std::fputs(app_.help().c_str(), stdout);
             return 0;
-        }
-        const Option* match = nullptr;
-        for (const Option& o : kOptions) {
-            if (arg == o.name) match = &o;
-        }
-        if (match == nullptr) {
-            std::fprintf(stderr, "bootmgr-sim: unknown option %s (see --help)\n", argv[i]);
+        } catch (const CLI::CallForVersion&) {
+            std::printf("%s\n", app_.version().c_str());
+            return 0;
+        } catch (const CLI::ExtrasError& e) {
+            std::string what = e.what();
+            what.erase(0, what.find(':') + 1);
+            std::fprintf(stderr, "bootmgr-sim: unknown option or argument:%s (see --help)\n",
+                         what.c_str());
+            return kExitUsage;
+        } catch (const CLI::ParseError& e) {
+            std::fprintf(stderr, "bootmgr-sim: %s (see --help)\n", e.what());
             return kExitUsage;
         }
-        const char* value = nullptr;
-        if (match->arg != nullptr) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "bootmgr-sim: %s needs %s\n", match->name, match->arg);
-                return kExitUsage;
-            }
-            value = argv[++i];
-        }
-        if (const int rc = match->apply(run, value); rc != 0) return rc;
+        return std::nullopt;
     }
-    if (run.board_dir.empty()) {
-        std::fprintf(stderr, "bootmgr-sim: name the board with --board DIR (see --help)\n");
-        return kExitUsage;
+
+  private:
+    // Every option but the repeatable ones stands at most once.
+    void once(const std::string& name) {
+        if (++seen_[name] > 1) fail("%s may be given only once", name);
+    }
+    CLI::Option* flag(const std::string& name, const std::string& help,
+                      const std::function<void()>& f) {
+        return app_
+            .add_flag_callback(
+                name,
+                [this, name, f] {
+                    once(name);
+                    f();
+                },
+                help)
+            ->trigger_on_parse()
+            ->disable_flag_override();
+    }
+    CLI::Option* value(const std::string& name, const std::string& arg, const std::string& help,
+                       const std::function<void(const std::string&)>& f, bool repeatable = false) {
+        return app_
+            .add_option_function<std::string>(
+                name,
+                [this, name, f, repeatable](const std::string& v) {
+                    if (!repeatable) once(name);
+                    f(v);
+                },
+                help)
+            ->type_name(arg)
+            ->trigger_on_parse()
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    }
+
+    void add_options();
+
+    Run& r_;
+    CLI::App app_{"", "bootmgr-sim"};
+    std::map<std::string, int> seen_;
+};
+
+void CommandLine::add_options() {
+    Run& r = r_;
+    value("--board", "DIR", "the board directory (required)", [&r](const std::string& a) {
+        r.board_dir = a;
+    })->required();
+    flag("--new", "create a fresh board in DIR first (replaces a board there)", [&r] {
+        r.fresh = true;
+        r.prepared = true;
+    });
+    value("--serial", "TEXT", "unit serial number, up to 12 characters (EEPROM offset 13)",
+          [&r](const std::string& serial) {
+              if (serial.size() > 12) fail("--serial %s: at most 12 characters", serial);
+              r.create.serial = serial;
+              prepare(r, [serial](sim::SimBoard& b) {
+                  std::vector<std::uint8_t> bytes(12, 0);
+                  std::copy(serial.begin(), serial.end(), bytes.begin());
+                  b.eeprom_write(13, bytes);
+                  return 0;
+              });
+          });
+    value(
+        "--env", "NAME=VALUE",
+        "boot loader environment entry (repeatable). The --env entries together REPLACE the\n"
+        "whole environment (stored NUL-separated at EEPROM offset 3332, 1280 bytes);\n"
+        "--env-set changes one entry and keeps the others. E.g. --env diagnostics=rescue,\n"
+        "--env gdbserver=on, --env shell=on, --env lowsec=authorised (flags take effect when\n"
+        "their value begins with \"on\"). A name the boot manager does not read is stored\n"
+        "with a warning",
+        [&r](const std::string& a) {
+            const std::string entry = env_entry("--env", a);
+            if (r.create.boot_env.empty())
+                prepare(r, [&r](sim::SimBoard& b) { return store_env(b, r.create.boot_env); });
+            r.create.boot_env.push_back(entry);
+        },
+        true);
+    value(
+        "--env-set", "NAME=VALUE",
+        "set one boot environment entry, keeping the others (repeatable): an entry of that\n"
+        "name is replaced, else the entry is added at the end",
+        [&r](const std::string& a) {
+            const std::string entry = env_entry("--env-set", a);
+            prepare(r, [entry](sim::SimBoard& b) {
+                auto entries = b.eeprom().boot_env();
+                const std::string name = entry.substr(0, entry.find('=') + 1);
+                const auto same = std::find_if(entries.begin(), entries.end(),
+                                               [&](const auto& e) { return e.starts_with(name); });
+                if (same == entries.end())
+                    entries.push_back(entry);
+                else
+                    *same = entry;
+                return store_env(b, entries);
+            });
+        },
+        true);
+    flag("--env-clear", "empty the boot loader environment",
+         [&r] { prepare(r, [](sim::SimBoard& b) { return store_env(b, {}); }); });
+    value("--boot-slot", "N", "the boot slot byte (EEPROM 0x100), 0..255; 1 and 2 name a slot",
+          [&r](const std::string& a) {
+              const auto v = parse_number(a, 255);
+              if (!v) fail("--boot-slot %s: give a number 0..255", a);
+              const std::uint8_t byte = static_cast<std::uint8_t>(*v);
+              r.create.boot_slot = byte;
+              prepare(r, [byte](sim::SimBoard& b) {
+                  b.eeprom_write(0x100, std::span<const std::uint8_t>(&byte, 1));
+                  return 0;
+              });
+          });
+    value("--rtc", "'YYYY-MM-DD hh:mm:ss'|now", "set the real-time clock",
+          [&r](const std::string& a) {
+              const auto t = parse_rtc(a);
+              if (!t) fail("--rtc %s: give 'YYYY-MM-DD hh:mm:ss' (2000..2099) or now", a);
+              r.create.rtc = *t;
+              prepare(r, [t](sim::SimBoard& b) {
+                  b.set_rtc(*t);
+                  return 0;
+              });
+          });
+    value(
+        "--write", "REGION=FILE",
+        "program FILE into a flash region as the factory would (the blocks it touches are\n"
+        "erased first; repeatable); REGION is slot1, slot2, kernel, rfs, bootloader or a byte\n"
+        "offset",
+        [&r](const std::string& spec) {
+            const std::size_t eq = spec.find('=');
+            if (eq == std::string::npos) fail("--write %s: give REGION=FILE", spec);
+            const auto region = parse_region(std::string_view(spec).substr(0, eq));
+            if (!region)
+                fail(
+                    "--write %s: unknown region (slot1, slot2, kernel, rfs, bootloader or an "
+                    "offset)",
+                    spec);
+            prepare(r, [reg = *region, file = spec.substr(eq + 1)](sim::SimBoard& b) {
+                return write_region(b, reg, file);
+            });
+        },
+        true);
+    value(
+        "--read", "REGION=FILE",
+        "copy a flash region's bytes, as the board reads them, into FILE (repeatable);\n"
+        "REGION is slot1, slot2, kernel, rfs, bootloader (the whole region), OFFSET (to the\n"
+        "end of the flash) or OFFSET+LENGTH",
+        [&r](const std::string& spec) {
+            const std::size_t eq = spec.find('=');
+            if (eq == std::string::npos || eq + 1 == spec.size())
+                fail("--read %s: give REGION=FILE", spec);
+            const std::string_view where = std::string_view(spec).substr(0, eq);
+            const std::size_t plus = where.find('+');
+            auto region = parse_region(where.substr(0, plus));
+            if (!region) fail("--read %s: unknown region", spec);
+            std::size_t length =
+                std::min<std::size_t>(region->room, sim::kFlashSize - region->offset);
+            if (plus != std::string_view::npos) {
+                const auto n = parse_number(where.substr(plus + 1), length);
+                if (!n || *n == 0)
+                    fail("--read %s: LENGTH must be 1 up to the end of the flash", spec);
+                length = *n;
+            }
+            prepare(r, [reg = *region, length, file = spec.substr(eq + 1)](sim::SimBoard& b) {
+                return read_region(b, reg, length, file);
+            });
+        },
+        true);
+    value(
+        "--erase", "REGION", "erase a whole flash region (to 0xFF; repeatable)",
+        [&r](const std::string& a) {
+            const auto region = parse_region(a);
+            if (!region) fail("--erase %s: unknown region", a);
+            prepare(r, [reg = *region](sim::SimBoard& b) {
+                const std::size_t n = std::min<std::size_t>(reg.room, sim::kFlashSize - reg.offset);
+                b.flash_write(reg.offset, std::vector<std::uint8_t>(n, 0xFF));
+                return 0;
+            });
+        },
+        true);
+    value(
+        "--corrupt", "REGION[+OFFSET]",
+        "invert one byte of a region and say which (repeatable): OFFSET from the region's\n"
+        "start, or by default the first payload byte of the image there (never a header or\n"
+        "signature byte), so that the image fails its CRC check; --corrupt slot1 breaks slot 1",
+        [&r](const std::string& spec) {
+            const std::size_t plus = spec.find('+');
+            const auto region = parse_region(std::string_view(spec).substr(0, plus));
+            std::optional<unsigned long> at;
+            if (plus != std::string::npos) {
+                at = parse_number(std::string_view(spec).substr(plus + 1), 0xFFFFFF);
+                if (!at) fail("--corrupt %s: give REGION or REGION+OFFSET", spec);
+            }
+            if (!region) fail("--corrupt %s: give REGION or REGION+OFFSET", spec);
+            if (at && region->offset + *at >= sim::kFlashSize)
+                fail("--corrupt %s: beyond the flash", spec);
+            prepare(r,
+                    [reg = *region, at](sim::SimBoard& b) { return corrupt_region(b, reg, at); });
+        },
+        true);
+    CLI::Option* install =
+        value("--install", "FILE",
+              "install an image package file as a rescue download would (\"/tmp/image\"); the\n"
+              "application image goes to --slot N, or the installer asks (Enter boots it at once)",
+              [&r](const std::string& a) {
+                  r.install_file = a;
+                  r.installs = true;
+                  prepare(r, [&r](sim::SimBoard& b) {
+                      platform::set_os(b);
+                      // A power-up of its own: --fault applies to it.
+                      const int rc = sim::run_install_command(b, r.install_file, r.install_slot,
+                                                              r.skip_same, r.faults);
+                      b.clear_faults();
+                      return rc;
+                  });
+              });
+    value("--slot", "N", "with --install: the slot for the application image (1 or 2)",
+          [&r](const std::string& a) {
+              const auto v = parse_number(a, 2);
+              if (!v || *v == 0) fail("--slot %s: give 1 or 2", a);
+              r.install_slot = static_cast<int>(*v);
+          })
+        ->needs(install);
+    flag("--skip-same", "with --install: skip images whose version is installed already", [&r] {
+        r.skip_same = true;
+    })->needs(install);
+    CLI::Option* status =
+        flag("--status",
+             "show the board: serial number, RTC, boot environment and the settings read from it,\n"
+             "boot slot byte and the slot it boots, each flash region and whether the boot path\n"
+             "accepts each slot, install time stamps, LED registers, what the key store makes of\n"
+             "each key file under this serial number, the end of the install log",
+             [&r] {
+                 prepare(r, [&r](sim::SimBoard& b) {
+                     const auto report = sim::status_report(b);
+                     if (r.json)
+                         sim::print_status_json(report, stdout);
+                     else
+                         sim::print_status_text(report, stdout);
+                     return 0;
+                 });
+             });
+    flag("--json", "with --status: the same as one JSON object (README: \"--status --json\")",
+         [&r] { r.json = true; })
+        ->needs(status);
+    value(
+        "--fault", "SPEC", kFaultHelp, [&r](const std::string& a) { parse_fault(r, a); }, true);
+    value("--link", "up|down|LIST",
+          "carrier of the management port eth0 (default up); a LIST such as down,down,up\n"
+          "answers the successive link tests in turn, its last entry holding from then on",
+          [&r](const std::string& a) {
+              if (!sim::parse_link_schedule(a, &r.link_schedule))
+                  fail("--link %s: give up, down or a list such as down,up", a);
+          });
+    value("--tftp-port", "N",
+          "UDP port of the TFTP server the board's tftp client talks to (default 69); the\n"
+          "server address typed on the board is kept, e.g. 127.0.0.1 for a local test server",
+          [&r](const std::string& a) {
+              const auto v = parse_number(a, 65535);
+              if (!v || *v == 0) fail("--tftp-port %s: give a port 1..65535", a);
+              r.tftp_port = static_cast<unsigned>(*v);
+          });
+    value("--ttyS0", "PATH",
+          "a terminal (e.g. one end of a pseudo-terminal pair) that stands for the board's\n"
+          "serial line /dev/ttyS0; \"/usr/bin/rx\" then runs lrzsz's receiver on it. Without it\n"
+          "the rescue menu's X is refused at once (\"Can't open serial port!\" and a [board]\n"
+          "line): the terminal the simulator runs on cannot carry the download",
+          [&r](const std::string& a) {
+              if (::access(a.c_str(), R_OK | W_OK) != 0)
+                  fail("--ttyS0 %s", a + ": cannot open it: " + std::strerror(errno));
+              r.serial_device = a;
+          });
+    flag("--no-dhclient", "the root file system has no /bin/dhclient (no DHCP question)",
+         [&r] { r.dhclient = false; });
+    flag("--real-time", "sleeps take real time (watch the LED blink); default: virtual",
+         [&r] { r.real_time = true; });
+    value("--seed", "N",
+          "seed the board's random source (0..4294967295) so that a run repeats (the presence\n"
+          "test's blink count); default: the host's random source",
+          [&r](const std::string& a) {
+              const auto v = parse_number(a, 0xFFFFFFFFul);
+              if (!v) fail("--seed %s: give a number 0..4294967295", a);
+              r.seed = *v;
+          });
+    flag("--shell", "\"/bin/sh\" opens a real shell in the board's root instead of being recorded",
+         [&r] { r.interactive_shell = true; });
+    flag("--boot", "power up and boot after the preparing options", [&r] { r.boot = true; });
+}
+
+int run_simulator(int argc, char** argv) {
+    Run run;
+    {
+        CommandLine line(run);
+        if (const auto status = line.parse(argc, argv)) return *status;
     }
     if (!run.faults.empty() && run.prepared && !run.boot && !run.installs) {
         std::fprintf(stderr,
@@ -653,4 +749,19 @@ int main(int argc, char** argv) {
     for (const auto& f : run.faults) board.inject(f);
     std::fflush(stdout);
     boot_main();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing of the boot manager throws; what could (the host's allocator, file system calls of
+    // the front end) ends the run with a message rather than an abort.
+    try {
+        return run_simulator(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bootmgr-sim: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "bootmgr-sim: unexpected failure\n");
+    }
+    return kExitBoard;
 }

@@ -386,6 +386,10 @@ ssize_t SimBoard::console_read(void* buf, size_t count) {
 
 ssize_t SimBoard::console_write(int fd, const void* buf, size_t count) {
     if (console_tap_) console_tap_(fd, {static_cast<const char*>(buf), count});
+    if (console_sink_ != nullptr) {
+        console_sink_->append(static_cast<const char*>(buf), count);
+        return static_cast<ssize_t>(count);
+    }
     if (!capturing_) return ::write(fd, buf, count);
     return ::write(fd == 2 ? err_fd_ : out_fd_, buf, count);
 }

@@ -263,6 +263,9 @@ class SimBoard final : public platform::Platform {
     void set_console_tap(std::function<void(int fd, std::string_view text)> tap) {
         console_tap_ = std::move(tap);
     }
+    // While set, console output (both descriptors) goes into *sink instead of the console: for a
+    // report that asks the boot manager's code something and shows what it said in a field.
+    void set_console_sink(std::string* sink) { console_sink_ = sink; }
 
     // Board side lines ("[board] ..."): on the real standard error, or only in the events when
     // the console is captured.
@@ -313,6 +316,7 @@ class SimBoard final : public platform::Platform {
     AttachedSerial* serial_ = nullptr;
     SimRandom random_;
     std::function<void(int fd, std::string_view text)> console_tap_;
+    std::string* console_sink_ = nullptr;
 };
 
 }  // namespace sim

@@ -49,7 +49,7 @@ EventLog::~EventLog() {
 bool EventLog::create(const std::filesystem::path& dir, std::string* error) {
     std::ofstream f(dir / "events.log", std::ios::binary | std::ios::trunc);
     if (!f) {
-        *error = "cannot write " + (dir / "events.log").string();
+        *error = "cannot write " + (dir / "events.log").string() + ": " + std::strerror(errno);
         return false;
     }
     return true;

@@ -21,7 +21,7 @@ bool StateFile::create(const std::filesystem::path& path, std::span<const std::u
     f.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
     if (!f) {
-        *error = "cannot write " + path.string();
+        *error = "cannot write " + path.string() + ": " + std::strerror(errno);
         return false;
     }
     return true;

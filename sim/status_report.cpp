@@ -1,16 +1,15 @@
 #include "sim/status_report.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
+#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "board/boot_slot.h"
 #include "board/i2c_devices.h"
@@ -22,71 +21,67 @@
 #include "image/install_log.h"
 #include "platform/byte_order.h"
 #include "security/builtin_keys.h"
-#include "security/keyfile_crypt.h"
 #include "security/keystore.h"
 
 namespace sim {
 
 namespace {
 
-// One value of the report: a section, a name, the text shown, and whether JSON gets it as a
-// number or boolean rather than a string.
-struct Item {
-    std::string section, name, text;
-    bool raw_json = false;
-};
+using Type = StatusValue::Type;
 
-class Report {
+// Builds one section; every value says once what it is, for the screen and for JSON alike.
+class Section {
   public:
-    void add(std::string section, std::string name, std::string text, bool raw = false) {
-        items_.push_back({std::move(section), std::move(name), std::move(text), raw});
+    explicit Section(const std::string& name) { section_.name = name; }
+    Section& str(const std::string& name, const std::string& value) {
+        add(name, value, Type::string).string = value;
+        return *this;
     }
-    void print_text(std::FILE* to) const {
-        std::string section;
-        for (const auto& i : items_) {
-            if (i.section != section) {
-                section = i.section;
-                std::fprintf(to, "%s:\n", section.c_str());
-            }
-            std::fprintf(to, "  %-14s %s\n", (i.name + ":").c_str(), i.text.c_str());
-        }
+    // A string that is null in JSON when absent (the screen shows `absent`).
+    Section& str_or_null(const std::string& name, bool present, const std::string& value,
+                         const std::string& absent) {
+        if (present) return str(name, value);
+        add(name, absent, Type::null);
+        return *this;
     }
-    void print_json(std::FILE* to) const {
-        std::string out = "{";
-        std::string section;
-        for (const auto& i : items_) {
-            if (i.section != section) {
-                if (!section.empty()) out += "},";
-                section = i.section;
-                out += quote(section) + ":{";
-            } else {
-                out += ",";
-            }
-            out += quote(i.name) + ":" + (i.raw_json ? i.text : quote(i.text));
-        }
-        if (!section.empty()) out += "}";
-        out += "}\n";
-        std::fputs(out.c_str(), to);
+    Section& num(const std::string& name, std::int64_t value, const std::string& text = {}) {
+        add(name, text.empty() ? std::to_string(value) : text, Type::number).number = value;
+        return *this;
     }
+    Section& flag(const std::string& name, bool value, const std::string& text = {}) {
+        add(name, text, Type::boolean).boolean = value;
+        return *this;
+    }
+    Section& strs(const std::string& name, const std::vector<std::string>& values,
+                  const std::string& text) {
+        add(name, text, Type::strings).strings = values;
+        return *this;
+    }
+    Section& nums(const std::string& name, const std::vector<std::int64_t>& values,
+                  const std::string& text) {
+        add(name, text, Type::numbers).numbers = values;
+        return *this;
+    }
+    Section& screen(const std::string& name, const std::string& text) {
+        add(name, text, Type::null).screen_only = true;
+        return *this;
+    }
+    // Keeps the value just added off the screen: its line there says it in words.
+    Section& hide() {
+        section_.values.back().text.clear();
+        return *this;
+    }
+    StatusSection take() { return std::move(section_); }
 
   private:
-    static std::string quote(const std::string& s) {
-        std::string out = "\"";
-        for (const unsigned char c : s) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += static_cast<char>(c);
-            } else if (c < 0x20) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\u%04x", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        return out + "\"";
+    StatusValue& add(const std::string& name, const std::string& text, Type type) {
+        StatusValue& v = section_.values.emplace_back();
+        v.name = name;
+        v.text = text;
+        v.type = type;
+        return v;
     }
-    std::vector<Item> items_;
+    StatusSection section_;
 };
 
 struct Region {
@@ -146,157 +141,217 @@ std::string bcd_time(const std::vector<std::uint8_t>& t) {
     return text;
 }
 
-void region(Report& r, const SimBoard& board, const Region& reg) {
+bool crc_good(const std::vector<std::uint8_t>& image, std::uint32_t stored) {
+    return image_crc_mismatch(image.data() + 4, static_cast<std::uint32_t>(image.size() - 4),
+                              stored) == 0;
+}
+
+StatusSection region(const SimBoard& board, const Region& reg) {
+    Section s(reg.name);
     const auto probe = board.flash_read(reg.offset, IMG_PROBE_LEN);
-    const std::string section = reg.name;
-    if (std::all_of(probe.begin(), probe.end(), [](std::uint8_t b) { return b == 0xFF; })) {
-        r.add(section, "holds", "erased");
-    } else {
-        const ImageHeader h = image_header_decode(
-            std::span<const std::uint8_t, IMG_PROBE_LEN>(probe.data(), IMG_PROBE_LEN));
-        const std::uint64_t length = image_length(h);
-        r.add(section, "holds", kind_name(image_kind(h.magic)));
-        r.add(section, "version", version(h.id));
-        r.add(section, "header", std::to_string(h.header_version), true);
-        if (!image_header_consistent(h) || length > reg.room) {
-            r.add(section, "crc", "no valid image (lengths do not fit the region)");
-        } else {
-            const auto image = board.flash_read(reg.offset, static_cast<std::size_t>(length));
-            r.add(section, "length", std::to_string(length), true);
-            r.add(section, "crc",
-                  image_crc_mismatch(image.data() + 4, static_cast<std::uint32_t>(length - 4),
-                                     h.crc) == 0
-                      ? "good"
-                      : "BAD");
-        }
-    }
-    if (reg.slot == 0) return;
-    // The boot path's own checks, in its order: the header, then the CRC over the whole image.
     const ImageHeader h = image_header_decode(
         std::span<const std::uint8_t, IMG_PROBE_LEN>(probe.data(), IMG_PROBE_LEN));
-    std::string verdict;
+    const bool erased =
+        std::all_of(probe.begin(), probe.end(), [](std::uint8_t b) { return b == 0xFF; });
+    s.str_or_null("holds", !erased, kind_name(image_kind(h.magic)), "erased")
+        .flag("erased", erased)
+        .hide();
+    if (!erased) {
+        const std::uint64_t length = image_length(h);
+        const bool fits = image_header_consistent(h) && length <= reg.room;
+        s.num("magic", h.magic)
+            .hide()
+            .str("version", version(h.id))
+            .num("header", h.header_version);
+        if (fits) {
+            const bool good =
+                crc_good(board.flash_read(reg.offset, static_cast<std::size_t>(length)), h.crc);
+            s.num("length", static_cast<std::int64_t>(length))
+                .screen("crc", good ? "good" : "BAD")
+                .flag("crc_good", good);
+        } else {
+            s.screen("crc", "no valid image (lengths do not fit the region)")
+                .str_or_null("crc_good", false, {}, "");
+        }
+    }
+    if (reg.slot == 0) return s.take();
+    // The boot path's own checks, in its order: the header, then the CRC over the whole image.
+    std::string refusal;
     if (boot_header_accepted(h, reg.room) == 0) {
         char m[96];
         std::snprintf(
-            m, sizeof m, "refused: invalid header 0x%x%s", h.magic,
+            m, sizeof m, "invalid header 0x%x%s", h.magic,
             (h.magic & IMG_EXT_HEADER) != 0 && (image_kind(h.magic) == IMG_KIND_APPLICATION ||
                                                 image_kind(h.magic) == IMG_KIND_DIAGS)
                 ? " (a version-2 header never boots)"
                 : "");
-        verdict = m;
-    } else {
-        const auto image = board.flash_read(reg.offset, static_cast<std::size_t>(image_length(h)));
-        verdict = image_crc_mismatch(image.data() + 4, static_cast<std::uint32_t>(image.size() - 4),
-                                     h.crc) == 0
-                      ? "accepted"
-                      : "refused: CRC failed";
+        refusal = m;
+    } else if (!crc_good(board.flash_read(reg.offset, static_cast<std::size_t>(image_length(h))),
+                         h.crc)) {
+        refusal = "CRC failed";
     }
-    r.add(section, "boot", verdict);
+    s.screen("boot", refusal.empty() ? "accepted" : "refused: " + refusal)
+        .flag("boot.accepted", refusal.empty())
+        .str_or_null("boot.refused", !refusal.empty(), refusal, "")
+        .hide();
+    return s.take();
 }
 
-void stamp(Report& r, const SimBoard& board, const char* name, std::uint16_t offset) {
+void stamp(Section& s, const SimBoard& board, const char* name, std::uint16_t offset) {
     const auto t = board.eeprom_read(offset, RTC_TIME_LEN);
     const bool never =
         std::all_of(t.begin(), t.end(), [](std::uint8_t b) { return b == 0xFF || b == 0; });
-    r.add("eeprom", name, never ? "never" : bcd_time(t));
+    s.str_or_null(name, !never, bcd_time(t), "never");
 }
 
-// Whether the key file decrypts, under this board's serial number, to a public key.
-std::string key_file(const SimBoard& board, const char* path, const char* builtin) {
+// What the board's own key store makes of a key file under this board's serial number: the
+// size limit, the decryption and the key decoding are its code, not a copy of its rules. A
+// missing file is not loaded, since loading writes it.
+void key_file(Section& s, SimBoard& board, const std::string& name, const char* path,
+              const char* builtin) {
     const auto serial = board.eeprom_read(EEPROM_SERIAL_OFFSET, EEPROM_SERIAL_LEN);
     const bool blank = std::all_of(serial.begin(), serial.end(), [](auto b) { return b == 0; });
-    std::ifstream f(board.host_path(path), std::ios::binary);
-    if (!f) {
-        return blank ? "missing (not needed: a blank serial number uses the built-in keys)"
-                     : "missing (the start-up writes it from the built-in key)";
+    struct stat st {};
+    const bool present = ::stat(board.host_path(path).c_str(), &st) == 0;
+    std::string verdict, said;
+    bool usable = false, is_builtin = false;
+    if (blank) {
+        verdict = present ? "present, not read: a blank serial number uses the built-in keys"
+                          : "missing (not needed: a blank serial number uses the built-in keys)";
+        usable = is_builtin = true;
+    } else if (!present) {
+        verdict = "missing (the start-up writes it from the built-in key)";
+        usable = is_builtin = true;
+    } else {
+        KeyRecord record;
+        board.set_console_sink(&said);
+        i2c_open_buses();
+        const int loaded = imgsign_load_key(&record, path);
+        i2c_close_buses();
+        usable = loaded != 0 && record.length != 0 &&
+                 CA_MGMT_convertPublicKey(record.data, record.length, nullptr) == 0;
+        board.set_console_sink(nullptr);
+        is_builtin = usable && std::string_view(reinterpret_cast<const char*>(record.data),
+                                                record.length) == std::string_view(builtin);
+        verdict = loaded == 0 ? "present, refused by the key store"
+                  : !usable ? "present, does NOT decrypt to a key under this board's serial number"
+                  : is_builtin
+                      ? "decrypts to a key under this board's serial number (the built-in key)"
+                      : "decrypts to a key under this board's serial number (not the "
+                        "built-in key)";
     }
-    const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(f)), {});
-    if (blank) return "present, not read: a blank serial number uses the built-in keys";
-    std::size_t length = 0;
-    std::uint8_t* text =
-        imgsign_decrypt(serial.data(), serial.size(), data.data(), data.size(), &length);
-    if (text == nullptr) return "present, does NOT decrypt under this board's serial number";
-    const bool key = length != 0 && CA_MGMT_convertPublicKey(
-                                        text, static_cast<std::uint32_t>(length), nullptr) == 0;
-    const bool same = key && std::string_view(reinterpret_cast<const char*>(text),
-                                              strnlen(reinterpret_cast<const char*>(text),
-                                                      length)) == std::string_view(builtin);
-    std::free(text);
-    if (!key) return "present, does NOT decrypt to a key under this board's serial number";
-    return same ? "decrypts to a key under this board's serial number (the built-in key)"
-                : "decrypts to a key under this board's serial number (not the built-in key)";
+    while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
+    if (!said.empty()) verdict += " (the board says: " + said + ")";
+    s.screen(name, verdict)
+        .flag(name + ".present", present, "")
+        .flag(name + ".usable", usable, "")
+        .flag(name + ".builtin", is_builtin, "")
+        .str(name + ".verdict", verdict)
+        .hide()
+        .str_or_null(name + ".board_says", !said.empty(), said, "")
+        .hide();
 }
 
 // The settings the boot manager reads from the environment, by its own parser.
-std::string settings_read(SimBoard& board) {
-    platform::set_os(board);
+StatusSection settings(SimBoard& board) {
+    std::string said;
+    board.set_console_sink(&said);
     boot_settings = BootSettings{};
     i2c_open_buses();
     parse_boot_settings();
     i2c_close_buses();
-    const BootSettings s = boot_settings;
+    board.set_console_sink(nullptr);
+    const BootSettings b = boot_settings;
     boot_settings = BootSettings{};
-    std::string out;
+    Section s("settings");
     const std::pair<const char*, bool> flags[] = {
-        {"rescue", s.rescue_requested != 0},     {"gdb", s.gdb_enabled != 0},
-        {"gdbserver", s.gdbserver_enabled != 0}, {"shell", s.shell_enabled != 0},
-        {"memchk", s.memchk_enabled != 0},       {"lowsec", s.lowsec_authorised != 0}};
+        {"rescue", b.rescue_requested != 0},     {"gdb", b.gdb_enabled != 0},
+        {"gdbserver", b.gdbserver_enabled != 0}, {"shell", b.shell_enabled != 0},
+        {"memchk", b.memchk_enabled != 0},       {"lowsec", b.lowsec_authorised != 0}};
+    std::string line;
     for (const auto& [name, on] : flags) {
-        if (!on) continue;
-        out += out.empty() ? "" : " ";
-        out += name;
+        s.flag(name, on);
+        if (on) line += (line.empty() ? "" : " ") + std::string(name);
     }
-    if (s.gdb_enabled != 0) out += " gdbport=" + std::to_string(s.gdb_port);
-    return out.empty() ? "none (normal boot)" : out;
+    s.num("gdb_port", b.gdb_port).hide();
+    if (b.gdb_enabled != 0) line += " gdbport=" + std::to_string(b.gdb_port);
+    s.screen("read", line.empty() ? "none (normal boot)" : line);
+    return s.take();
 }
 
 }  // namespace
 
-int print_status_report(SimBoard& board, std::FILE* to, bool json) {
+std::vector<StatusSection> status_report(SimBoard& board) {
+    platform::set_os(board);
     CRYPTO_LIB_initialize();
-    Report r;
-    r.add("board", "directory", board.dir().string());
+    std::vector<StatusSection> report;
+
+    Section b("board");
+    b.str("directory", board.dir().string());
     const auto serial = board.eeprom_read(EEPROM_SERIAL_OFFSET, EEPROM_SERIAL_LEN);
     std::string serial_text;
-    for (const std::uint8_t b : serial) {
-        if (b == 0) break;
-        serial_text += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '?';
+    for (const std::uint8_t c : serial) {
+        if (c == 0) break;
+        serial_text += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
     }
-    r.add("board", "serial", serial_text.empty() ? "blank" : serial_text);
-    r.add("board", "serial_hex", hex_bytes(serial));
+    b.str_or_null("serial", !serial_text.empty(), serial_text, "blank")
+        .str("serial_hex", hex_bytes(serial));
     board.rtc_device().catch_up();
     const auto t = board.rtc();
-    r.add("board", "rtc", bcd_time({t.begin(), t.end()}));
+    b.str("rtc", bcd_time({t.begin(), t.end()}));
+    report.push_back(b.take());
 
+    const auto entries = board.eeprom().boot_env();
     std::string env;
-    for (const auto& e : board.eeprom().boot_env()) env += (env.empty() ? "" : " ") + e;
-    r.add("environment", "entries", env.empty() ? "(empty)" : env);
-    r.add("environment", "settings", settings_read(board));
+    std::vector<std::string> unknown;
+    for (const auto& e : entries) {
+        env += (env.empty() ? "" : " ") + e;
+        if (!boot_env_key_known(e.substr(0, e.find('='))))
+            unknown.push_back(e.substr(0, e.find('=')));
+    }
+    Section e("environment");
+    e.strs("entries", entries, env.empty() ? "(empty)" : env);
+    std::string unknown_text;
+    for (const auto& u : unknown) unknown_text += (unknown_text.empty() ? "" : " ") + u;
+    e.strs("unread", unknown,
+           unknown.empty() ? "" : unknown_text + " (not read by the boot manager)");
+    report.push_back(e.take());
+    report.push_back(settings(board));
 
+    Section ee("eeprom");
     const int byte = board.eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0];
     const int slot = boot_slot_for_byte(byte);
-    r.add("eeprom", "boot_slot_byte", std::to_string(byte), true);
-    r.add("eeprom", "boots",
-          "slot " + std::to_string(slot) +
-              (byte == slot ? "" : " (the byte names no slot: slot 1 is booted first)"));
-    stamp(r, board, "image1_installed", EEPROM_SLOT1_TIMESTAMP_OFFSET);
-    stamp(r, board, "image2_installed", EEPROM_SLOT2_TIMESTAMP_OFFSET);
+    ee.num("boot_slot_byte", byte)
+        .num("boots", slot,
+             "slot " + std::to_string(slot) +
+                 (byte == slot ? "" : " (the byte names no slot: slot 1 is booted first)"));
+    stamp(ee, board, "image1_installed", EEPROM_SLOT1_TIMESTAMP_OFFSET);
+    stamp(ee, board, "image2_installed", EEPROM_SLOT2_TIMESTAMP_OFFSET);
+    report.push_back(ee.take());
 
-    for (const auto& reg : kImageRegions) region(r, board, reg);
+    for (const auto& reg : kImageRegions) report.push_back(region(board, reg));
     const auto record = board.flash_read(FLASH_BOOTLOADER_VERSION_OFFSET, IMG_FIXED_HEADER_LEN);
-    r.add("bootloader", "version",
-          be::load32(record.data() + 8) == IMG_KIND_BOOTLOADER
-              ? version(be::load32(record.data() + 12)) + " (version record)"
-              : "no version record");
+    const bool has_record = be::load32(record.data() + 8) == IMG_KIND_BOOTLOADER;
+    Section bl("bootloader");
+    bl.str_or_null("version", has_record, version(be::load32(record.data() + 12)),
+                   "no version record");
+    report.push_back(bl.take());
 
     std::vector<std::uint8_t> leds;
-    for (std::size_t i = 0; i < kLedRegisters; ++i) leds.push_back(board.led_register(i));
-    r.add("led", "registers", hex_bytes(leds));
-    r.add("led", "main_led",
-          (board.led_register(LED_PRESENCE_REGISTER) & 0x30) != 0 ? "on" : "off");
+    std::vector<std::int64_t> led_values;
+    for (std::size_t i = 0; i < kLedRegisters; ++i) {
+        leds.push_back(board.led_register(i));
+        led_values.push_back(board.led_register(i));
+    }
+    Section led("led");
+    const bool on = (board.led_register(LED_PRESENCE_REGISTER) & 0x30) != 0;
+    led.nums("registers", led_values, hex_bytes(leds)).flag("main_led", on, on ? "on" : "off");
+    report.push_back(led.take());
 
-    r.add("keys", "production", key_file(board, PRODUCTION_KEY_PATH, builtin_production_key));
-    r.add("keys", "development", key_file(board, DEVELOPMENT_KEY_PATH, builtin_development_key));
+    Section k("keys");
+    key_file(k, board, "production", PRODUCTION_KEY_PATH, builtin_production_key);
+    key_file(k, board, "development", DEVELOPMENT_KEY_PATH, builtin_development_key);
+    report.push_back(k.take());
 
     constexpr std::size_t kLogLines = 5;
     std::ifstream log(board.host_path(INSTALL_LOG_PATH));
@@ -305,16 +360,22 @@ int print_status_report(SimBoard& board, std::FILE* to, bool json) {
         last.push_back(line);
         if (last.size() > kLogLines) last.pop_front();
     }
-    if (last.empty()) r.add("install_log", "last", "(empty)");
+    Section il("install_log");
+    il.strs("last", {last.begin(), last.end()}, last.empty() ? "(empty)" : "");
     for (std::size_t i = 0; i < last.size(); ++i)
-        r.add("install_log", "line" + std::to_string(i + 1), last[i]);
+        il.screen("line" + std::to_string(i + 1), last[i]);
+    report.push_back(il.take());
+    return report;
+}
 
-    if (json) {
-        r.print_json(to);
-    } else {
-        r.print_text(to);
+void print_status_text(const std::vector<StatusSection>& report, std::FILE* to) {
+    for (const auto& section : report) {
+        std::fprintf(to, "%s:\n", section.name.c_str());
+        for (const auto& v : section.values) {
+            if (v.text.empty()) continue;
+            std::fprintf(to, "  %-14s %s\n", (v.name + ":").c_str(), v.text.c_str());
+        }
     }
-    return 0;
 }
 
 }  // namespace sim

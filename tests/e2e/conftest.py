@@ -71,8 +71,11 @@ class Board:  # a simulated board directory driven through bootmgr-sim
         child.logfile_read = sys.stdout if os.environ.get("E2E_VERBOSE") else None
         return child
 
-    def status(self):
-        return json.loads(self.sim("--status", "--json"))
+    def status(self):  # standard output alone is one JSON object
+        r = subprocess.run([SIM, "--board", self.path, "--status", "--json"], capture_output=True,
+                           text=True, timeout=120)
+        assert r.returncode == 0, r.stderr
+        return json.loads(r.stdout)
 
     def file(self, path):  # a path of the board's own file system
         return os.path.join(self.path, "root", path.lstrip("/"))

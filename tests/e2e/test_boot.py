@@ -1,5 +1,6 @@
 """Whole power-ups of bootmgr-sim: each road of a boot once (console lines in order, exit status),
 the simulator's refusals, what --status makes of a board."""
+import os
 import subprocess
 
 import pytest
@@ -42,6 +43,10 @@ def test_simulator_refusals(tmp_path, board):
     for args, status, text in [
             (["--board", tmp_path / "none"], EXIT_BOARD, "no board in"),
             (["--board", board.path, "--bogus"], EXIT_USAGE, "unknown option"),
+            (["--board", board.path, "--json"], EXIT_USAGE, "--json requires --status"),
+            (["--board", board.path, "--skip-same"], EXIT_USAGE, "--skip-same requires --install"),
+            (["--board", board.path, "--new", "--new"], EXIT_USAGE, "--new may be given only once"),
+            (["--board", board.path, "--write", f"slot1={tmp_path}"], EXIT_USAGE, "cannot read"),
             (["--board", board.path, "--fault", "flash-read", "--status"], EXIT_USAGE,
              "--fault needs a power-up"),
             (["--board", board.path, "--install", tmp_path / "none"], EXIT_USAGE, "no such file")]:
@@ -52,15 +57,27 @@ def test_simulator_refusals(tmp_path, board):
 
 def test_status_shows_what_the_boot_path_makes_of_the_board(board):
     v2 = board.image("v2", "2.0.0.2", key=None, hv=2)  # crc good, but never boots
-    board.sim("--write", f"slot1={v2}", "--write", f"slot2={board.image('two', '1.0.0.2')}",
+    size = os.path.getsize(v2)
+    board.sim("--write", f"slot1={v2}", "--read", f"0+{size + 1}={board.tmp}/back", "--write",
+              f"slot2={board.image('two', '1.0.0.2')}",
               "--boot-slot", 7, "--env", "diagnostics=rescue", "--env", "gdbserver=on",
               "--env", "lowsec=authorised")
+    with open(board.file("/user/production_key.pub.pem"), "wb") as f:
+        f.write(b"k" * 447)  # not whole AES blocks
+    with open(board.file("/user/development_key.pub.pem"), "wb") as f:
+        f.truncate(10 << 20)  # over the key store's limit, whatever it decrypts to
+    with open(v2, "rb") as f:  # the bytes as the board reads them, and the erased byte after
+        assert (board.tmp / "back").read_bytes() == f.read() + b"\xff"
     s = board.status()
-    assert s["slot1"]["crc"] == "good"
-    assert s["slot1"]["boot"].startswith("refused: invalid header 0x8173636f")
-    assert (s["slot2"]["boot"], s["eeprom"]["boot_slot_byte"]) == ("accepted", 7)
-    assert s["eeprom"]["boots"].startswith("slot 1 (the byte names no slot")
-    assert s["environment"]["settings"] == "rescue gdb gdbserver lowsec gdbport=1234"
-    assert s["keys"]["production"].startswith("missing")
-    assert s["board"]["serial"] == "SIM000000001" and len(s["led"]["registers"].split()) == 16
+    assert [(k["present"], k["usable"], k["board_says"]) for k in s["keys"].values()] == [
+        (True, False, "Input data is not AES size correct"),
+        (True, False, "ERROR loading key as length too long 10485760 > 500")]
+    assert s["slot1"]["crc_good"] and s["slot1"]["header"] == 2
+    assert s["slot1"]["boot"] == {"accepted": False, "refused": "invalid header 0x8173636f (a "
+                                  "version-2 header never boots)"}
+    assert (s["slot2"]["boot"]["accepted"], s["eeprom"]["boot_slot_byte"]) == (True, 7)
+    assert s["eeprom"]["boots"] == 1
+    assert [n for n, on in s["settings"].items() if on is True] == ["rescue", "gdb", "gdbserver",
+                                                                   "lowsec"]
+    assert s["board"]["serial"] == "SIM000000001" and len(s["led"]["registers"]) == 16
 

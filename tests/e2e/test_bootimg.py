@@ -46,6 +46,8 @@ def test_scenario(tmp_path, name):
         elif word == "crc":
             data = path(args[0]).read_bytes()
             assert int.from_bytes(data[:4], "big") == zlib.crc32(data[4:]) ^ 0xFFFFFFFF, line
+        elif word == "same":
+            assert path(args[0]).read_bytes() == path(args[1]).read_bytes(), line
         elif word == "absent":
             assert not path(args[0]).exists(), line
         elif word == "poke":

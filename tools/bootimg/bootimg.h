@@ -2,6 +2,7 @@
 // building an image and walking a file of images.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -20,28 +21,13 @@ inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_BAD_IMAGE = 1;  // the tool ran, but an image is bad or malformed
 inline constexpr int EXIT_USAGE = 2;      // bad command line or unreadable/unwritable file
 
-// A parsed command line: options of the form --name VALUE, --name=VALUE or bare flags, and the
-// positional arguments in order. A repeated option keeps every value.
-struct OptionSpec {
-    std::string_view name;  // without the leading dashes; "o" for -o
-    bool takes_value;
-};
-
-struct Args {
-    std::vector<std::pair<std::string, std::string>> options;
-    std::vector<std::string> positional;
-
-    bool has(std::string_view name) const;
-    std::optional<std::string> get(std::string_view name) const;
-    std::vector<std::string> all(std::string_view name) const;
-};
-
-// Parses argv against the accepted options; prints a message and returns nothing on error.
-std::optional<Args> parse_args(std::string_view command, std::span<char* const> argv,
-                               std::span<const OptionSpec> accepted);
-
+// Whole files. Each failure is said on standard error with the file's name and the system's
+// reason ("bootimg: cannot read 'x': No such file or directory").
 bool read_file(const std::string& path, Bytes& out);
+// Written beside the target and renamed into place, so a failed run leaves no half-written file.
 bool write_file(const std::string& path, std::span<const std::uint8_t> data);
+// A complaint about a file, with the file's name first: "bootimg: FILE: WHAT".
+int file_error(const std::string& path, const std::string& what, int status = 2);
 
 // Image kinds by name ("application", "kernel", ...) or as a number ("0x0773636f").
 std::optional<std::uint32_t> parse_kind(std::string_view text);

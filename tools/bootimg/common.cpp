@@ -1,9 +1,12 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 
 #include "platform/byte_order.h"
 #include "tools/bootimg/bootimg.h"
@@ -40,108 +43,63 @@ std::string tail_kind(std::span<const std::uint8_t> tail) {
 
 }  // namespace
 
-bool Args::has(std::string_view name) const {
-    return std::any_of(options.begin(), options.end(),
-                       [&](const auto& o) { return o.first == name; });
-}
-
-std::optional<std::string> Args::get(std::string_view name) const {
-    std::optional<std::string> value;
-    for (const auto& o : options)
-        if (o.first == name) value = o.second;
-    return value;
-}
-
-std::vector<std::string> Args::all(std::string_view name) const {
-    std::vector<std::string> values;
-    for (const auto& o : options)
-        if (o.first == name) values.push_back(o.second);
-    return values;
-}
-
-std::optional<Args> parse_args(std::string_view command, std::span<char* const> argv,
-                               std::span<const OptionSpec> accepted) {
-    Args args;
-    for (std::size_t i = 0; i < argv.size(); ++i) {
-        std::string_view word = argv[i];
-        if (word == "--") {
-            for (++i; i < argv.size(); ++i) args.positional.emplace_back(argv[i]);
-            break;
-        }
-        if (word.size() < 2 || word[0] != '-') {
-            args.positional.emplace_back(word);
-            continue;
-        }
-        word.remove_prefix(word[1] == '-' ? 2 : 1);
-        std::optional<std::string_view> inline_value;
-        if (auto eq = word.find('='); eq != std::string_view::npos) {
-            inline_value = word.substr(eq + 1);
-            word = word.substr(0, eq);
-        }
-        auto spec = std::find_if(accepted.begin(), accepted.end(),
-                                 [&](const OptionSpec& s) { return s.name == word; });
-        if (spec == accepted.end()) {
-            std::fprintf(stderr, "bootimg %.*s: unknown option '%s' (see --help)\n",
-                         static_cast<int>(command.size()), command.data(), argv[i]);
-            return std::nullopt;
-        }
-        if (!spec->takes_value) {
-            if (inline_value) {
-                std::fprintf(stderr, "bootimg %.*s: option --%.*s takes no value\n",
-                             static_cast<int>(command.size()), command.data(),
-                             static_cast<int>(word.size()), word.data());
-                return std::nullopt;
-            }
-            args.options.emplace_back(word, "");
-            continue;
-        }
-        if (!inline_value) {
-            if (i + 1 >= argv.size()) {
-                std::fprintf(stderr, "bootimg %.*s: option --%.*s needs a value\n",
-                             static_cast<int>(command.size()), command.data(),
-                             static_cast<int>(word.size()), word.data());
-                return std::nullopt;
-            }
-            inline_value = argv[++i];
-        }
-        args.options.emplace_back(word, *inline_value);
-    }
-    return args;
-}
-
 bool read_file(const std::string& path, Bytes& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "bootimg: cannot open '%s' for reading\n", path.c_str());
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        file_error(path, std::string("cannot read: ") + std::strerror(errno));
         return false;
     }
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        std::fprintf(stderr, "bootimg: error reading '%s'\n", path.c_str());
+    out.clear();
+    std::uint8_t chunk[65536];
+    ssize_t n = 0;
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0) out.insert(out.end(), chunk, chunk + n);
+    const int error = errno;
+    ::close(fd);
+    if (n < 0) {
+        file_error(path, std::string("cannot read: ") + std::strerror(error));
         return false;
     }
     return true;
 }
 
 bool write_file(const std::string& path, std::span<const std::uint8_t> data) {
-    // Written beside the target and renamed, so a failed run never leaves half an image.
-    const std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (out) out.write(reinterpret_cast<const char*>(data.data()), data.size());
-        out.close();
-        if (!out) {
-            std::fprintf(stderr, "bootimg: cannot write '%s'\n", path.c_str());
-            std::remove(temp.c_str());
-            return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        file_error(path, std::string("cannot write: ") + std::strerror(EISDIR));
+        return false;
+    }
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        file_error(path, std::string("cannot write (no file can be made beside it): ") +
+                             std::strerror(errno));
+        return false;
+    }
+    const std::uint8_t* at = data.data();
+    std::size_t left = data.size();
+    int error = 0;
+    while (left > 0 && error == 0) {
+        const ssize_t n = ::write(fd, at, left);
+        if (n < 0 && errno != EINTR) error = errno;
+        if (n > 0) {
+            at += n;
+            left -= static_cast<std::size_t>(n);
         }
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::fprintf(stderr, "bootimg: cannot write '%s'\n", path.c_str());
-        std::remove(temp.c_str());
+    if (::fchmod(fd, 0644) != 0 && error == 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlink(temp.c_str());
+        file_error(path, std::string("cannot write: ") + std::strerror(error));
         return false;
     }
     return true;
+}
+
+int file_error(const std::string& path, const std::string& what, int status) {
+    std::fprintf(stderr, "bootimg: %s: %s\n", path.c_str(), what.c_str());
+    return status;
 }
 
 std::optional<std::uint32_t> parse_number(std::string_view text) {

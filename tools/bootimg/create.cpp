@@ -1,5 +1,8 @@
 // bootimg create: one image of any kind and header version from a payload file.
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/byte_order.h"
 #include "tools/bootimg/bootimg.h"
@@ -9,39 +12,25 @@ namespace bootimg {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
-    {"kind", true},  {"version", true},   {"header-version", true},
-    {"entry", true}, {"o", true},         {"output", true},
-    {"crc", true},   {"ext-flag", false}, {"no-version-record", false},
-    {"help", false}, {"h", false},
+struct CreateOptions {
+    std::string kind, version, payload, output, crc;
+    int header_version = 3;
+    std::vector<std::string> entries;
+    bool ext_flag = false;
+    bool no_version_record = false;
 };
-
-constexpr const char* kHelp =
-    "usage: bootimg create --kind KIND --version A.B.C.D [options] PAYLOAD -o OUTPUT\n"
-    "Builds one image from the payload file PAYLOAD and writes it to OUTPUT.\n\n"
-    "  --kind KIND            application, bootloader, kernel, rfs, dft, diags, qorb,\n"
-    "                         or a number such as 0x0773636f\n"
-    "  --version A.B.C.D      image version, each part 0..255\n"
-    "  --header-version N     1, 2 or 3 (default 3; 2 sets bit 31 of the magic word)\n"
-    "  --entry TYPE:HEX       add a header entry (version 3) whose body is the hex bytes;\n"
-    "  --entry TYPE:@FILE     or the bytes of FILE. Repeatable, kept in order.\n"
-    "  --ext-flag             also set bit 31 of the magic word on a version-3 header\n"
-    "  --crc VALUE            store VALUE instead of the computed CRC (for testing bad images)\n"
-    "  --no-version-record    a boot loader payload normally gets its 16-byte version record\n"
-    "                         (crc 0, len, magic, id of the header) at payload offset 0xF0,\n"
-    "                         padded with zeros to 256 bytes if shorter; this leaves it out\n"
-    "  -o, --output FILE      the image file to write\n";
 
 constexpr std::size_t kVersionRecordOffset = 0xF0;
 
-bool parse_entry(const std::string& text, HeaderEntry& entry) {
+bool parse_entry(const std::string& text, HeaderEntry& entry, bool& file_failed) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) return false;
     const auto type = parse_number(text.substr(0, colon));
     if (!type || *type > 0xFFFF) return false;
     entry.type = static_cast<std::uint16_t>(*type);
     const std::string body = text.substr(colon + 1);
-    if (body.starts_with("@")) return read_file(body.substr(1), entry.body);
+    if (body.starts_with("@"))
+        return (file_failed = !read_file(body.substr(1), entry.body)), !file_failed;
     if (body.size() % 2 != 0) return false;
     for (std::size_t i = 0; i < body.size(); i += 2) {
         const auto byte = parse_number("0x" + body.substr(i, 2));
@@ -56,50 +45,33 @@ int fail(const char* message, const std::string& detail = {}) {
     return EXIT_USAGE;
 }
 
-}  // namespace
-
-int cmd_create(std::span<char* const> argv) {
-    const auto args = parse_args("create", argv, kOptions);
-    if (!args) return EXIT_USAGE;
-    if (args->has("help") || args->has("h")) {
-        std::fputs(kHelp, stdout);
-        return EXIT_OK;
-    }
+int run_create(const CreateOptions& o) {
     ImageSpec spec;
-    const auto kind_text = args->get("kind");
-    const auto version_text = args->get("version");
-    auto output = args->get("output");
-    if (!output) output = args->get("o");
-    if (!kind_text) return fail("--kind is required (see --help)");
-    if (!version_text) return fail("--version is required (see --help)");
-    if (!output) return fail("-o OUTPUT is required (see --help)");
-    if (args->positional.size() != 1) return fail("exactly one PAYLOAD file is required");
-
-    const auto kind = parse_kind(*kind_text);
-    if (!kind || (*kind & IMG_EXT_HEADER)) return fail("unknown image kind: ", *kind_text);
+    const auto kind = parse_kind(o.kind);
+    if (!kind || (*kind & IMG_EXT_HEADER)) return fail("unknown image kind: ", o.kind);
     spec.kind = *kind;
-    const auto id = parse_version(*version_text);
-    if (!id) return fail("version must be A.B.C.D with each part 0..255: ", *version_text);
+    const auto id = parse_version(o.version);
+    if (!id) return fail("version must be A.B.C.D with each part 0..255: ", o.version);
     spec.id = *id;
-    if (auto hv = args->get("header-version")) {
-        const auto n = parse_number(*hv);
-        if (!n || *n < 1 || *n > 3) return fail("header version must be 1, 2 or 3: ", *hv);
-        spec.header_version = static_cast<int>(*n);
-    }
-    spec.ext_flag = args->has("ext-flag");
-    for (const auto& text : args->all("entry")) {
+    spec.header_version = o.header_version;
+    spec.ext_flag = o.ext_flag;
+    for (const auto& text : o.entries) {
         HeaderEntry entry;
-        if (!parse_entry(text, entry)) return fail("bad --entry (TYPE:HEX or TYPE:@FILE): ", text);
+        bool file_failed = false;
+        if (!parse_entry(text, entry, file_failed)) {
+            if (file_failed) return EXIT_USAGE;
+            return fail("bad --entry (TYPE:HEX or TYPE:@FILE): ", text);
+        }
         spec.entries.push_back(std::move(entry));
     }
     std::optional<std::uint32_t> forced_crc;
-    if (auto crc = args->get("crc")) {
-        forced_crc = parse_number(*crc);
-        if (!forced_crc) return fail("bad --crc value: ", *crc);
+    if (!o.crc.empty()) {
+        forced_crc = parse_number(o.crc);
+        if (!forced_crc) return fail("bad --crc value: ", o.crc);
     }
-    if (!read_file(args->positional[0], spec.payload)) return EXIT_USAGE;
+    if (!read_file(o.payload, spec.payload)) return EXIT_USAGE;
 
-    const bool record = spec.kind == IMG_KIND_BOOTLOADER && !args->has("no-version-record");
+    const bool record = spec.kind == IMG_KIND_BOOTLOADER && !o.no_version_record;
     if (record && spec.payload.size() < kVersionRecordOffset + IMG_FIXED_HEADER_LEN)
         spec.payload.resize(kVersionRecordOffset + IMG_FIXED_HEADER_LEN, 0);
 
@@ -116,8 +88,45 @@ int cmd_create(std::span<char* const> argv) {
         seal_crc(image);
     }
     if (forced_crc) be::store32(image.data(), *forced_crc);
-    if (!write_file(*output, image)) return EXIT_USAGE;
+    if (!write_file(o.output, image)) return EXIT_USAGE;
     return EXIT_OK;
+}
+
+}  // namespace
+
+void add_create(CLI::App& app, int& status) {
+    auto o = std::make_shared<CreateOptions>();
+    CLI::App* c = app.add_subcommand("create", "build an image of any kind from a payload file");
+    c->add_option("--kind", o->kind,
+                  "application, bootloader, kernel, rfs, dft, diags, qorb, or a number such as\n"
+                  "0x0773636f")
+        ->required()
+        ->type_name("KIND");
+    c->add_option("--version", o->version, "image version, each part 0..255")
+        ->required()
+        ->type_name("A.B.C.D");
+    c->add_option("--header-version", o->header_version,
+                  "1, 2 or 3 (default 3; 2 sets bit 31 of the magic word)")
+        ->check(CLI::Range(1, 3));
+    c->add_option("--entry", o->entries,
+                  "add a header entry (version 3) whose body is the hex bytes, or the bytes of\n"
+                  "FILE (TYPE:@FILE); repeatable, kept in order")
+        ->type_name("TYPE:HEX")
+        ->allow_extra_args(false);
+    c->add_flag("--ext-flag", o->ext_flag,
+                "also set bit 31 of the magic word on a version-3 header");
+    c->add_option("--crc", o->crc,
+                  "store VALUE instead of the computed CRC (for testing bad images)")
+        ->type_name("VALUE");
+    c->add_flag("--no-version-record", o->no_version_record,
+                "a boot loader payload normally gets its 16-byte version record (crc 0, len,\n"
+                "magic, id of the header) at payload offset 0xF0, padded with zeros to 256 bytes\n"
+                "if shorter; this leaves it out");
+    input_file(*c, "PAYLOAD", o->payload, "the payload file")->required();
+    c->add_option("-o,--output", o->output, "the image file to write")
+        ->required()
+        ->type_name("FILE");
+    c->callback([c, o, &status] { status = given_once(*c) ? run_create(*o) : EXIT_USAGE; });
 }
 
 }  // namespace bootimg

@@ -1,6 +1,8 @@
-// bootimg inspect: every image of an image file or package, with its CRC state and, given public
-// keys, which of them verify its signature.
+// bootimg inspect: every image of an image file or package, with its CRC state, every header
+// entry and, given public keys, which of them verify its signature by the board's own check.
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -15,29 +17,73 @@ namespace bootimg {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {{"key", true}, {"help", false}, {"h", false}};
-
-constexpr const char* kHelp =
-    "usage: bootimg inspect [--key PUBLIC.pem]... FILE...\n"
-    "Lists every image of each FILE (a single image or a package of images back to back):\n"
-    "kind, version, header version, lengths, CRC good or bad, signature entry present.\n"
-    "  --key PUBLIC.pem  an RSA public key (PEM); repeatable. Each image then gets a line\n"
-    "                    \"verified by PUBLIC.pem\" for every given key its signature entry\n"
-    "                    verifies with (found as the board finds it: SHA-256 of the payload,\n"
-    "                    PKCS#1 v1.5), or \"verified by none of the given keys\".\n"
-    "Bytes after the last image that the board steps over (padding, erased flash) are named.\n"
-    "Exit status 1 when any image has a bad CRC (a value of no image kind, which the board\n"
-    "steps over unread, excepted) or malformed lengths, or a file holds no image;\n"
-    "2 when a FILE or a key cannot be read or a key is not an RSA public key. Whether a key\n"
-    "verifies does not change the exit status.\n";
-
 // A public key given with --key: the path as the user wrote it, for the report, and its text.
 struct PublicKey {
     std::string path;
-    std::string pem;
+    Bytes pem;
+    bool board_can_hold = true;
 };
 
 constexpr std::size_t kVersionRecordOffset = 0xF0;
+// A unit keeps a key as a key file of at most 500 bytes: the PEM text, a NUL and zero padding to
+// whole AES blocks. An RSA-2048 key is 451 characters; an RSA-4096 key never fits.
+constexpr std::size_t kKeyFileMax = 500;
+
+// The kinds whose signature the installer checks; every other kind it takes without one or
+// steps over.
+bool signature_checked(std::uint32_t kind) {
+    return kind == IMG_KIND_KERNEL || kind == IMG_KIND_RFS || kind == IMG_KIND_APPLICATION;
+}
+
+std::string hex(std::span<const std::uint8_t> bytes, std::size_t most) {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size() && i < most; ++i) {
+        char h[4];
+        std::snprintf(h, sizeof h, "%s%02x", i ? " " : "", bytes[i]);
+        out += h;
+    }
+    return bytes.size() > most ? out + " ..." : out;
+}
+
+// Every entry of a version-3 header, walked as the board walks it.
+void print_entries(const WalkItem& item, const ImageSignature& sig) {
+    const ImageHeader& h = item.header;
+    if (h.header_version != 3) return;
+    const std::size_t end = sig.damaged_entry != 0 ? sig.damaged_entry : h.header_len;
+    for (std::size_t at = IMG_PROBE_LEN; at < end;) {
+        const std::uint16_t type = be::load16(item.image.data() + at);
+        const std::uint16_t length = be::load16(item.image.data() + at + 2);
+        const auto body = item.image.subspan(at + 4, length - 4u);
+        if (type == IMG_ENTRY_SIGNATURE)
+            std::printf("    entry at %zu: type 3 (signature), %u bytes: a %u-byte signature\n", at,
+                        length, body.size() >= 2 ? be::load16(body.data()) : 0u);
+        else
+            std::printf("    entry at %zu: type %u, %u bytes: %s\n", at, type, length,
+                        body.empty() ? "(empty body)" : hex(body, 16).c_str());
+        at += length;
+    }
+    if (sig.damaged_entry != 0)
+        std::printf("    DAMAGED entry at %zu: the board's entry walk stops there\n",
+                    sig.damaged_entry);
+}
+
+void print_keys(const WalkItem& item, const ImageSignature& sig, std::span<const PublicKey> keys) {
+    const std::uint32_t kind = image_kind(item.header.magic);
+    if (!signature_checked(kind)) {
+        std::printf("    signature not checked: the installer %s %s images without one\n",
+                    image_kind_installed(kind) ? "takes" : "steps over",
+                    std::string(kind_name(kind)).c_str());
+        return;
+    }
+    bool any = false;
+    for (const auto& key : keys) {
+        if (imgsign_check_with_key(sig, key.pem) != 0) continue;
+        any = true;
+        std::printf("    verified by %s%s\n", key.path.c_str(),
+                    key.board_can_hold ? "" : " (but no unit can hold that key)");
+    }
+    if (!any) std::printf("    verified by none of the given keys\n");
+}
 
 bool inspect_one(const std::string& path, const Bytes& file, std::span<const PublicKey> keys) {
     const Walk walk = walk_images(file);
@@ -71,20 +117,13 @@ bool inspect_one(const std::string& path, const Bytes& file, std::span<const Pub
         if (item.step == PackageStep::skip)
             std::printf("    stepped over by the installer (not a kind it installs)\n");
         // The entry walk is the board's own, so inspect reports what the board will see.
-        if (const ImageSignature sig = imgsign_find_signature(item.image); sig.found)
+        const ImageSignature sig = imgsign_find_signature(item.image);
+        print_entries(item, sig);
+        if (sig.found)
             std::printf("    signature entry present (%zu bytes)\n", sig.signature_length);
         else
             std::printf("    no signature entry\n");
-        if (!keys.empty()) {
-            bool any = false;
-            for (const auto& key : keys) {
-                if (key_verifies(item.image, key.pem).value_or(false)) {
-                    std::printf("    verified by %s\n", key.path.c_str());
-                    any = true;
-                }
-            }
-            if (!any) std::printf("    verified by none of the given keys\n");
-        }
+        if (!keys.empty()) print_keys(item, sig, keys);
         if (kind == IMG_KIND_BOOTLOADER) {
             if (h.payload_len >= kVersionRecordOffset + IMG_FIXED_HEADER_LEN) {
                 const std::uint8_t* rec = item.image.data() + h.header_len + kVersionRecordOffset;
@@ -108,40 +147,65 @@ bool inspect_one(const std::string& path, const Bytes& file, std::span<const Pub
     return good;
 }
 
-}  // namespace
+struct InspectOptions {
+    std::vector<std::string> keys, files;
+};
 
-int cmd_inspect(std::span<char* const> argv) {
-    const auto args = parse_args("inspect", argv, kOptions);
-    if (!args) return EXIT_USAGE;
-    if (args->has("help") || args->has("h")) {
-        std::fputs(kHelp, stdout);
-        return EXIT_OK;
-    }
-    if (args->positional.empty()) {
-        std::fprintf(stderr, "bootimg inspect: no FILE given (see --help)\n");
-        return EXIT_USAGE;
-    }
+int run_inspect(const InspectOptions& o) {
     // Every key is read and checked before any output, so a typo in a key path is not mistaken
     // for an image that no key verifies.
     std::vector<PublicKey> keys;
-    for (const auto& key_path : args->all("key")) {
-        Bytes text;
-        if (!read_file(key_path, text)) return EXIT_USAGE;
-        PublicKey key{key_path, std::string(text.begin(), text.end())};
-        if (!key_verifies({}, key.pem)) {
-            std::fprintf(stderr, "bootimg inspect: %s: not an RSA public key in PEM form\n",
-                         key_path.c_str());
-            return EXIT_USAGE;
-        }
+    for (const auto& key_path : o.keys) {
+        PublicKey key{key_path, {}};
+        if (!read_file(key_path, key.pem)) return EXIT_USAGE;
+        if (!is_rsa_public_key(
+                std::string_view(reinterpret_cast<const char*>(key.pem.data()), key.pem.size())))
+            return file_error(key_path, "not an RSA public key in PEM form");
+        key.board_can_hold = (key.pem.size() + 1 + 15) / 16 * 16 <= kKeyFileMax;
+        if (!key.board_can_hold)
+            std::fprintf(stderr,
+                         "bootimg inspect: warning: %s: a %zu-character key does not fit a unit's "
+                         "key file (%zu bytes at most; RSA-2048 keys are 451 characters)\n",
+                         key_path.c_str(), key.pem.size(), kKeyFileMax);
         keys.push_back(std::move(key));
     }
     bool good = true;
-    for (const auto& path : args->positional) {
+    for (const auto& path : o.files) {
         Bytes file;
         if (!read_file(path, file)) return EXIT_USAGE;
         good = inspect_one(path, file, keys) && good;
     }
     return good ? EXIT_OK : EXIT_BAD_IMAGE;
+}
+
+}  // namespace
+
+void add_inspect(CLI::App& app, int& status) {
+    auto o = std::make_shared<InspectOptions>();
+    CLI::App* c = app.add_subcommand(
+        "inspect", "list every image of an image file or package, with CRC state and entries");
+    c->footer(
+        "Lists every image of each FILE (a single image or a package of images back to back):\n"
+        "kind, version, header version, lengths, CRC good or bad, every header entry.\n"
+        "Bytes after the last image that the board steps over (padding, erased flash) are named.\n"
+        "Whether the board would install an image is 'bootimg verify'.");
+    c->footer(
+        c->get_footer() + "\n\n" +
+
+        "Exit status 1 when any image has a bad CRC (a value of no image kind, which the board\n"
+        "steps over unread, excepted) or malformed lengths, or a file holds no image;\n"
+        "2 when a FILE or a key cannot be read or a key is not an RSA public key. Whether a key\n"
+        "verifies does not change the exit status.");
+    c->add_option(
+         "--key", o->keys,
+         "an RSA public key (PEM); repeatable. Each image whose kind the installer checks\n"
+         "by signature then gets a line \"verified by PUBLIC.pem\" for every given key\n"
+         "its signature verifies with, by the board's own check, or \"verified by none\n"
+         "of the given keys\"")
+        ->type_name("PUBLIC.pem")
+        ->allow_extra_args(false);
+    c->add_option("FILE", o->files, "image files or packages")->required();
+    c->callback([c, o, &status] { status = given_once(*c) ? run_inspect(*o) : EXIT_USAGE; });
 }
 
 }  // namespace bootimg

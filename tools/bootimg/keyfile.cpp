@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "security/keyfile_crypt.h"
 #include "tools/bootimg/commands.h"
@@ -20,38 +21,22 @@ namespace {
 constexpr std::size_t kSerialLen = 12;
 constexpr std::size_t kKeyFileMax = 500;  // the board refuses larger key files
 
-constexpr OptionSpec kOptions[] = {
-    {"serial", true}, {"serial-hex", true}, {"o", true},
-    {"output", true}, {"help", false},      {"h", false},
+struct KeyfileOptions {
+    std::string serial, serial_hex, key, output;
 };
-
-constexpr const char* kHelp =
-    "usage: bootimg keyfile (--serial TEXT | --serial-hex HEX) PUBLIC.pem -o OUTPUT\n"
-    "Writes the key file that a unit with this serial number keeps under /user, so that it can\n"
-    "be provisioned ahead of time: the PEM text of PUBLIC.pem and a NUL, padded with zero bytes\n"
-    "to whole 16-byte blocks and encrypted with AES-128-CBC (zero IV) under the serial number\n"
-    "followed by four zero bytes.\n\n"
-    "  --serial TEXT      the unit serial number as the EEPROM holds it, up to 12 characters\n"
-    "                     (a shorter one is padded with zero bytes)\n"
-    "  --serial-hex HEX   the 12 serial-number bytes as 24 hex digits\n"
-    "  -o, --output FILE  the key file to write: production_key.pub.pem for the key that\n"
-    "                     verifies production images, development_key.pub.pem for the other\n\n"
-    "A unit whose serial number is blank (all zero) never reads key files.\n";
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "bootimg keyfile: %s\n", message.c_str());
     return EXIT_USAGE;
 }
 
-std::optional<std::array<std::uint8_t, kSerialLen>> parse_serial(const Args& args,
+std::optional<std::array<std::uint8_t, kSerialLen>> parse_serial(const KeyfileOptions& o,
                                                                  std::string& error) {
     std::array<std::uint8_t, kSerialLen> serial{};
-    const auto text = args.get("serial");
-    const auto hex = args.get("serial-hex");
-    if (text.has_value() == hex.has_value()) {
-        error = "give the serial number once, with --serial or --serial-hex";
-        return std::nullopt;
-    }
+    const std::optional<std::string> text =
+        o.serial.empty() ? std::nullopt : std::optional<std::string>(o.serial);
+    const std::optional<std::string> hex =
+        o.serial_hex.empty() ? std::nullopt : std::optional<std::string>(o.serial_hex);
     if (text) {
         if (text->size() > kSerialLen) {
             error = "a serial number has at most 12 characters: " + *text;
@@ -74,21 +59,6 @@ std::optional<std::array<std::uint8_t, kSerialLen>> parse_serial(const Args& arg
         return std::nullopt;
     }
     return serial;
-}
-
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-
-bool is_rsa_public_key(std::string_view pem) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    if (!bio) return false;
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(
-        PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
-    return key && EVP_PKEY_base_id(key.get()) == EVP_PKEY_RSA;
 }
 
 }  // namespace
@@ -125,28 +95,59 @@ Bytes make_key_file(std::string_view public_key_pem, std::span<const std::uint8_
     return file;
 }
 
-int cmd_keyfile(std::span<char* const> argv) {
-    const auto args = parse_args("keyfile", argv, kOptions);
-    if (!args) return EXIT_USAGE;
-    if (args->has("help") || args->has("h")) {
-        std::fputs(kHelp, stdout);
-        return EXIT_OK;
-    }
-    std::string error;
-    const auto serial = parse_serial(*args, error);
-    if (!serial) return fail(error);
-    auto output = args->get("output");
-    if (!output) output = args->get("o");
-    if (!output) return fail("-o OUTPUT is required (see --help)");
-    if (args->positional.size() != 1) return fail("exactly one PUBLIC.pem file is required");
+namespace {
 
+int run_keyfile(const KeyfileOptions& o) {
+    std::string error;
+    const auto serial = parse_serial(o, error);
+    if (!serial) return fail(error);
     Bytes pem;
-    if (!read_file(args->positional[0], pem)) return EXIT_USAGE;
+    if (!read_file(o.key, pem)) return EXIT_USAGE;
     const Bytes file = make_key_file(
         std::string_view(reinterpret_cast<const char*>(pem.data()), pem.size()), *serial, error);
-    if (file.empty()) return fail(args->positional[0] + ": " + error);
-    if (!write_file(*output, file)) return EXIT_USAGE;
+    if (file.empty()) return file_error(o.key, error);
+    if (!write_file(o.output, file)) return EXIT_USAGE;
     return EXIT_OK;
+}
+
+}  // namespace
+
+void add_keyfile(CLI::App& app, int& status) {
+    auto o = std::make_shared<KeyfileOptions>();
+    CLI::App* c =
+        app.add_subcommand("keyfile", "write a unit's encrypted key file for its serial number");
+    c->footer(
+        "Writes the key file that a unit with this serial number keeps under /user, so that it\n"
+        "can be provisioned ahead of time: the PEM text of PUBLIC.pem and a NUL, padded with zero\n"
+        "bytes to whole 16-byte blocks and encrypted with AES-128-CBC (zero IV) under the serial\n"
+        "number followed by four zero bytes.");
+    c->footer(c->get_footer() + "\n\n" +
+              "A unit whose serial number is blank (all zero) never reads key files.");
+    auto* serial = c->add_option("--serial", o->serial,
+                                 "the unit serial number as the EEPROM holds it, up to 12\n"
+                                 "characters (a shorter one is padded with zero bytes)")
+                       ->type_name("TEXT");
+    auto* hex =
+        c->add_option("--serial-hex", o->serial_hex, "the 12 serial-number bytes as 24 hex digits")
+            ->type_name("HEX");
+    serial->excludes(hex);
+    input_file(*c, "PUBLIC.pem", o->key, "the RSA public key (PEM)")->required();
+    c->add_option("-o,--output", o->output,
+                  "the key file to write: production_key.pub.pem for the key that verifies\n"
+                  "production images, development_key.pub.pem for the other")
+        ->required()
+        ->type_name("FILE");
+    c->callback([c, o, &status, serial, hex] {
+        if (!given_once(*c)) {
+            status = EXIT_USAGE;
+            return;
+        }
+        if (serial->count() + hex->count() != 1) {
+            status = fail("give the serial number once, with --serial or --serial-hex");
+            return;
+        }
+        status = run_keyfile(*o);
+    });
 }
 
 }  // namespace bootimg

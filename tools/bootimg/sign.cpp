@@ -1,77 +1,21 @@
-// bootimg sign: signs an image's payload with an RSA private key.
+// bootimg sign: signs an image's payload with an RSA private key, from a PEM file or a PKCS#11
+// token; and the two halves every signing road shares.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rsa.h>
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "platform/byte_order.h"
-#include "security/image_signature.h"
+#include "tools/bootimg/bootimg.h"
 #include "tools/bootimg/commands.h"
+#include "tools/bootimg/signer.h"
 #include "tools/bootimg/signing.h"
 
 namespace bootimg {
 
-namespace {
-
-constexpr OptionSpec kOptions[] = {
-    {"key", true}, {"o", true}, {"output", true}, {"help", false}, {"h", false},
-};
-
-constexpr const char* kHelp =
-    "usage: bootimg sign --key PRIVATE.pem IMAGE -o OUTPUT\n"
-    "Signs the payload of the single image in IMAGE with the RSA private key (PEM) and writes the\n"
-    "signed image to OUTPUT: SHA-256 over the payload, RSA PKCS#1 v1.5, carried in a signature\n"
-    "entry (type 3) of a version-3 header; the CRC is recomputed. Images of header version 1 or\n"
-    "2 become version 3 (bit 31 of the magic word, the version-2 flag, is dropped); other header\n"
-    "entries are kept, an old signature entry is replaced.\n"
-    "Sign every image before joining them with 'bootimg package'.\n";
-
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-Pkey read_key(std::string_view pem, bool private_key) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    if (!bio) return nullptr;
-    Pkey key(private_key ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
-                         : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
-    if (key && EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) return nullptr;
-    return key;
-}
-
-bool rsa_sha256_sign(EVP_PKEY* key, std::span<const std::uint8_t> data, Bytes& signature) {
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    EVP_PKEY_CTX* pctx = nullptr;
-    if (!ctx || EVP_DigestSignInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1)
-        return false;
-    std::size_t length = 0;
-    if (EVP_DigestSign(ctx.get(), nullptr, &length, data.data(), data.size()) != 1) return false;
-    signature.resize(length);
-    if (EVP_DigestSign(ctx.get(), signature.data(), &length, data.data(), data.size()) != 1)
-        return false;
-    signature.resize(length);
-    return true;
-}
-
-int fail(const std::string& message) {
-    std::fprintf(stderr, "bootimg sign: %s\n", message.c_str());
-    return EXIT_USAGE;
-}
-
-}  // namespace
-
-Bytes sign_image(std::span<const std::uint8_t> image, std::string_view private_key_pem,
-                 std::string& error) {
+std::optional<ImageSpec> unsigned_spec(std::span<const std::uint8_t> image, std::string& error) {
     const Walk walk = walk_images(image);
     if (walk.items.size() != 1 || !walk.items[0].consistent || walk.trailing != 0) {
         error = walk.items.empty()          ? "no image in the file"
@@ -79,7 +23,7 @@ Bytes sign_image(std::span<const std::uint8_t> image, std::string_view private_k
                 : walk.items.size() > 1     ? "the file holds more than one image; sign each image "
                                               "before packaging"
                                             : "bytes after the image";
-        return {};
+        return std::nullopt;
     }
     const WalkItem& item = walk.items[0];
     const ImageHeader& h = item.header;
@@ -95,13 +39,13 @@ Bytes sign_image(std::span<const std::uint8_t> image, std::string_view private_k
         for (std::size_t at = IMG_PROBE_LEN; at < h.header_len;) {
             if (at + 4 > end) {
                 error = "damaged header entry at offset " + std::to_string(at);
-                return {};
+                return std::nullopt;
             }
             const std::uint16_t type = be::load16(item.image.data() + at);
             const std::uint16_t length = be::load16(item.image.data() + at + 2);
             if (length < 4 || at + length > end) {
                 error = "damaged header entry at offset " + std::to_string(at);
-                return {};
+                return std::nullopt;
             }
             if (type != IMG_ENTRY_SIGNATURE)
                 spec.entries.push_back(
@@ -111,15 +55,12 @@ Bytes sign_image(std::span<const std::uint8_t> image, std::string_view private_k
     }
     const auto payload = item.image.subspan(h.header_len);
     spec.payload.assign(payload.begin(), payload.end());
+    return spec;
+}
 
-    const Pkey key = read_key(private_key_pem, true);
-    if (!key) {
-        error = "the key is not an RSA private key in PEM form";
-        return {};
-    }
-    Bytes signature;
-    if (!rsa_sha256_sign(key.get(), spec.payload, signature) || signature.size() > 0xFFFF - 6) {
-        error = "signing failed";
+Bytes with_signature(ImageSpec spec, std::span<const std::uint8_t> signature, std::string& error) {
+    if (signature.empty() || signature.size() > 0xFFFF - 6) {
+        error = "a signature of " + std::to_string(signature.size()) + " bytes cannot be carried";
         return {};
     }
     HeaderEntry entry{IMG_ENTRY_SIGNATURE, Bytes(2)};
@@ -129,49 +70,74 @@ Bytes sign_image(std::span<const std::uint8_t> image, std::string_view private_k
     return build_image(spec, error);
 }
 
-std::optional<bool> key_verifies(std::span<const std::uint8_t> image,
-                                 std::string_view public_key_pem) {
-    const Pkey key = read_key(public_key_pem, false);
-    if (!key) return std::nullopt;
-    const ImageSignature found = imgsign_find_signature(image);
-    if (!found.found || found.signature_outside || found.payload_outside) return false;
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    EVP_PKEY_CTX* pctx = nullptr;
-    if (!ctx || EVP_DigestVerifyInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1)
-        return false;
-    return EVP_DigestVerify(ctx.get(), found.signature.data(), found.signature.size(),
-                            found.payload.data(), found.payload.size()) == 1;
+bool is_rsa_public_key(std::string_view pem) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
+    if (!bio) return false;
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr), &EVP_PKEY_free);
+    return key && EVP_PKEY_base_id(key.get()) == EVP_PKEY_RSA;
 }
 
-int cmd_sign(std::span<char* const> argv) {
-    const auto args = parse_args("sign", argv, kOptions);
-    if (!args) return EXIT_USAGE;
-    if (args->has("help") || args->has("h")) {
-        std::fputs(kHelp, stdout);
-        return EXIT_OK;
-    }
-    const auto key_path = args->get("key");
-    auto output = args->get("output");
-    if (!output) output = args->get("o");
-    if (!key_path) return fail("--key PRIVATE.pem is required (see --help)");
-    if (!output) return fail("-o OUTPUT is required (see --help)");
-    if (args->positional.size() != 1) return fail("exactly one IMAGE file is required");
+namespace {
 
-    Bytes key_text;
-    Bytes image;
-    if (!read_file(*key_path, key_text) || !read_file(args->positional[0], image))
-        return EXIT_USAGE;
+struct SignOptions {
+    std::string key, passin, image, output;
+};
+
+int run_sign(const SignOptions& o) {
     std::string error;
-    const Bytes signed_image = sign_image(
-        image, std::string_view(reinterpret_cast<const char*>(key_text.data()), key_text.size()),
-        error);
-    if (signed_image.empty()) {
-        std::fprintf(stderr, "bootimg sign: %s: %s\n", args->positional[0].c_str(), error.c_str());
-        return error.starts_with("the key") ? EXIT_USAGE : EXIT_BAD_IMAGE;
+    std::optional<std::string> secret;
+    if (!o.passin.empty()) {
+        secret = read_passin(o.passin, error);
+        if (!secret) return std::fprintf(stderr, "bootimg sign: %s\n", error.c_str()), EXIT_USAGE;
     }
-    if (!write_file(*output, signed_image)) return EXIT_USAGE;
-    return EXIT_OK;
+    Bytes image;
+    if (!read_file(o.image, image)) return EXIT_USAGE;
+    const auto spec = unsigned_spec(image, error);
+    if (!spec) return file_error(o.image, error, EXIT_BAD_IMAGE);
+    const auto key = open_signing_key(o.key, secret, error);
+    if (!key) {
+        if (!error.empty()) std::fprintf(stderr, "bootimg: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    Bytes signature;
+    if (!sign_sha256(*key, spec->payload, signature, error))
+        return std::fprintf(stderr, "bootimg: %s: %s\n", o.key.c_str(), error.c_str()), EXIT_USAGE;
+    const Bytes signed_image = with_signature(*spec, signature, error);
+    if (signed_image.empty()) return file_error(o.image, error, EXIT_BAD_IMAGE);
+    return write_file(o.output, signed_image) ? EXIT_OK : EXIT_USAGE;
+}
+
+}  // namespace
+
+void add_sign(CLI::App& app, int& status) {
+    auto o = std::make_shared<SignOptions>();
+    CLI::App* c = app.add_subcommand("sign", "sign an image's payload with an RSA private key");
+    c->footer(
+        "Signs the payload of the single image in IMAGE and writes the signed image to OUTPUT:\n"
+        "SHA-256 over the payload, RSA PKCS#1 v1.5, carried in a signature entry (type 3) of a\n"
+        "version-3 header; the CRC is recomputed. Images of header version 1 or 2 become\n"
+        "version 3 (bit 31 of the magic word, the version-2 flag, is dropped); other header\n"
+        "entries are kept, an old signature entry is replaced. Sign every image before joining\n"
+        "them with 'bootimg package'. A key held elsewhere signs through 'bootimg digest' and\n"
+        "'bootimg attach'.");
+    c->add_option("--key", o->key,
+                  "the private key: a PEM file, or a PKCS#11 URI such as\n"
+                  "'pkcs11:token=vendor;object=production?module-path=/usr/lib/softhsm/"
+                  "libsofthsm2.so'\n"
+                  "(without module-path, p11-kit's proxy of every registered module)")
+        ->required()
+        ->type_name("KEY");
+    c->add_option("--passin", o->passin,
+                  "the PEM file's passphrase or the token's PIN, as openssl takes it: env:VAR,\n"
+                  "file:PATH (its first line) or pass:TEXT. Nothing is ever asked on the terminal")
+        ->type_name("SOURCE");
+    input_file(*c, "IMAGE", o->image, "the image to sign")->required();
+    c->add_option("-o,--output", o->output, "the signed image to write (may be IMAGE itself)")
+        ->required()
+        ->type_name("FILE");
+    c->callback([c, o, &status] { status = given_once(*c) ? run_sign(*o) : EXIT_USAGE; });
 }
 
 }  // namespace bootimg

@@ -1,5 +1,6 @@
-// Image signatures and key files on the host, with OpenSSL's libcrypto: what a vendor needs to
-// produce images the board accepts and to provision a unit's "/user" ahead of time.
+// Image signatures and key files on the host: what a vendor needs to produce images the board
+// accepts and to provision a unit's "/user" ahead of time. The signature itself comes from a
+// signer (signer.h) or from outside (bootimg digest, then bootimg attach).
 #pragma once
 
 #include <cstdint>
@@ -12,17 +13,18 @@
 
 namespace bootimg {
 
-// The image (any header version) as a version-3 image whose header entries are those it had,
-// minus any signature entry, followed by one signature entry: the RSA PKCS#1 v1.5 signature of
-// the SHA-256 digest of the payload under the private key (PEM text). The CRC is recomputed.
-// On failure the result is empty and error says why.
-Bytes sign_image(std::span<const std::uint8_t> image, std::string_view private_key_pem,
-                 std::string& error);
+// The single image of `image` (any header version) as the version-3 image it becomes when
+// signed, still without its signature: the header entries it had minus any signature entry.
+// Its payload is what the signature covers. Nothing, with error set, for anything but one
+// well-formed image.
+std::optional<ImageSpec> unsigned_spec(std::span<const std::uint8_t> image, std::string& error);
 
-// Whether the public key (PEM text) verifies the image's signature, found by walking the header
-// entries exactly as the board does. Nothing when the key text is not an RSA public key.
-std::optional<bool> key_verifies(std::span<const std::uint8_t> image,
-                                 std::string_view public_key_pem);
+// The signed image: `spec` with one signature entry (type 3) holding `signature` appended, its
+// CRC computed. Empty, with error set, when the header cannot hold it.
+Bytes with_signature(ImageSpec spec, std::span<const std::uint8_t> signature, std::string& error);
+
+// Whether the text is an RSA public key in PEM form, as OpenSSL reads it.
+bool is_rsa_public_key(std::string_view pem);
 
 // The content of a key file for a unit: the key text and a NUL, zero-padded to whole AES blocks
 // and encrypted as the board does under the 12-byte serial number. On failure the result is empty

@@ -1,0 +1,20 @@
+# Writes OUT, a help2man include file with one section per subcommand of TOOL: the text of
+# `TOOL SUBCOMMAND --help` as it stands, so that the man page says what --help says.
+execute_process(COMMAND ${TOOL} --help OUTPUT_VARIABLE top RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${TOOL} --help failed")
+endif()
+string(REGEX REPLACE ".*\nSubcommands:\n" "" listed "${top}")
+string(REGEX REPLACE "\n\n.*" "" listed "${listed}")
+string(REGEX MATCHALL "(^|\n)  [a-z0-9-]+" names "${listed}")
+set(text "[SUBCOMMANDS]\n")
+foreach(name ${names})
+  string(STRIP "${name}" name)
+  execute_process(COMMAND ${TOOL} ${name} --help OUTPUT_VARIABLE help)
+  # Lines that start with a dot or a quote would be roff requests.
+  string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" help "${help}")
+  string(REPLACE "\\" "\\\\" help "${help}")
+  string(REPLACE "\\\\&" "\\&" help "${help}")
+  string(APPEND text ".SS ${name}\n.nf\n${help}.fi\n")
+endforeach()
+file(WRITE ${OUT} "${text}")
