@@ -14,10 +14,12 @@ int run_install_command(SimBoard& board, const std::string& file, int slot, bool
                         const std::vector<Fault>& faults) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec)) {
+        // A missing file is the common slip; say it in the words the tests and people look for.
+        const bool there = std::filesystem::exists(file, ec);
         std::fprintf(stderr, "bootmgr-sim: --install %s: %s\n", file.c_str(),
-                     ec                                  ? ec.message().c_str()
-                     : std::filesystem::exists(file, ec) ? "not a regular file"
-                                                         : "no such file");
+                     there ? "not a regular file"
+                     : ec  ? ec.message().c_str()
+                           : "no such file");
         return 2;
     }
     board.power_up();

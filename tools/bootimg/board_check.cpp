@@ -28,26 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the installer does with each kind it installs, in its order of checks. The limits are the
-// installer's own; they move into the board's kind table once it has one.
-struct KindRule {
-    std::uint32_t kind;
-    const char* name;
-    const char* destination;
-    bool limit_on_payload;
-    std::uint32_t limit;  // 0: none
-    bool signature;
-};
-
-constexpr std::array<KindRule, 5> kRules{{
-    {IMG_KIND_BOOTLOADER, "boot loader", "the boot loader region (payload only)", true, 0x100000,
-     false},
-    {IMG_KIND_KERNEL, "kernel", "the kernel region", false, 0x800000, true},
-    {IMG_KIND_RFS, "root file system", "the root file system region", false, 0xA00000, true},
-    {IMG_KIND_APPLICATION, "application", "", false, 0xA00000, true},
-    {IMG_KIND_QORB, "Q-ORB", "the file /tmp/nos-image.gz for the application", false, 0, false},
-}};
-
 class MemoryPackage final : public PackageSource {
   public:
     explicit MemoryPackage(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
@@ -178,21 +158,51 @@ class ScratchBoard {
     std::string said_;
 };
 
+// The destinations of the images checked so far: the board writes each at most once per
+// package.
+struct Claimed {
+    unsigned regions = 0;
+    bool file = false;
+};
+
 void check_image(ImageCheck& c, std::span<const std::uint8_t> image, const ImageHeader& h,
-                 const CheckSetup& setup, ScratchBoard& board) {
-    const std::uint32_t kind = image_kind(h.magic);
-    const KindRule* rule = nullptr;
-    for (const auto& r : kRules)
-        if (r.kind == kind) rule = &r;
-    if (rule == nullptr) return;  // the walk stepped over it
+                 const CheckSetup& setup, ScratchBoard& board, Claimed& claimed) {
+    const ImageKind* rule = image_kind_info(image_kind(h.magic));
+    if (rule == nullptr || rule->title == nullptr) return;  // the walk stepped over it
     const auto refuse = [&](std::string why) {
         c.verdict = Verdict::refused;
         c.reasons.push_back(std::move(why));
     };
-    c.destination = rule->destination;
-    if (kind == IMG_KIND_APPLICATION)
+    const bool slot_kind = rule->destination == KindDestination::slot;
+    if (rule->destination == KindDestination::region)
+        c.destination = std::string(flash_region(rule->region).label) +
+                        (rule->payload_only ? " (payload only)" : "");
+    if (rule->destination == KindDestination::file)
+        c.destination = std::string("the file ") + rule->file + " for the application";
+    if (slot_kind)
         c.destination = setup.slot == 0 ? "the slot the operator names (Enter boots it at once)"
                                         : "image slot " + std::to_string(setup.slot);
+    // One image per destination; a slot is known only when the caller names it.
+    unsigned bit = 0;
+    if (rule->destination == KindDestination::region)
+        bit = 1u << static_cast<unsigned>(rule->region);
+    if (slot_kind && setup.slot != 0)
+        bit = 1u << static_cast<unsigned>(flash_slot_region(setup.slot));
+    if ((bit != 0 && (claimed.regions & bit) != 0) ||
+        (rule->destination == KindDestination::file && claimed.file))
+        return refuse("a second image for " + c.destination + " in this package");
+    claimed.regions |= bit;
+    if (rule->destination == KindDestination::file) claimed.file = true;
+
+    const std::uint64_t size = rule->limit_on == KindLimit::payload ? h.payload_len : image.size();
+    const auto size_check = [&] {
+        if (rule->limit_on != KindLimit::none && size > rule->limit)
+            refuse(std::string(rule->name) + " image too big for flash: " + std::to_string(size) +
+                   (rule->limit_on == KindLimit::payload ? "-byte payload > " : " bytes > ") +
+                   std::to_string(rule->limit));
+    };
+    if (!slot_kind || setup.slot != 0) size_check();  // else it comes after the slot answer
+    if (c.verdict == Verdict::refused) return;
     if (image_crc_mismatch(image.data() + 4, static_cast<std::uint32_t>(image.size() - 4), h.crc) !=
         0) {
         char text[96];
@@ -200,18 +210,14 @@ void check_image(ImageCheck& c, std::span<const std::uint8_t> image, const Image
                       image_crc32(image.data() + 4, image.size() - 4, IMG_CRC_SEED));
         return refuse(text);
     }
-    const std::uint64_t size = rule->limit_on_payload ? h.payload_len : image.size();
-    const auto size_check = [&] {
-        if (rule->limit != 0 && size > rule->limit)
-            refuse(std::string(rule->name) + " image too big for flash: " + std::to_string(size) +
-                   (rule->limit_on_payload ? "-byte payload > " : " bytes > ") +
-                   std::to_string(rule->limit));
-    };
-    if (kind != IMG_KIND_APPLICATION) size_check();  // the application's comes after its slot
-    if (c.verdict == Verdict::refused) return;
-    if (rule->signature) {
+    if (rule->signature == KindSignature::or_low_security &&
+        !image_bootloader_record_present(image.subspan(h.header_len)))
+        return refuse("no boot loader version record at payload offset 0xf0");
+    if (rule->signature != KindSignature::none) {
         board.said();
-        const int accepted = imgsign_verify_image(image);
+        const int accepted = rule->signature == KindSignature::required
+                                 ? imgsign_verify_image(image)
+                                 : imgsign_verify_bootloader(image);
         c.board_says = board.said();
         if (accepted == 0) {
             const bool asked = c.board_says.find("Install image anyway?") != std::string::npos;
@@ -222,18 +228,22 @@ void check_image(ImageCheck& c, std::span<const std::uint8_t> image, const Image
             if (asked) c.verdict = Verdict::operator_decides;
             return;
         }
-        c.reasons.emplace_back("signature verified");
+        c.reasons.emplace_back(c.board_says.find("Unsigned boot loader accepted") !=
+                                       std::string::npos
+                                   ? "unsigned, accepted in low security mode"
+                                   : "signature verified");
     }
-    if (kind == IMG_KIND_APPLICATION) {
+    if (slot_kind) {
         size_check();
         if (c.verdict == Verdict::refused) return;
         // Installed into a slot, it must also be an image the boot path starts.
-        if (boot_header_accepted(h, FLASH_SLOT1_ROOM) == 0)
+        const FlashRegion region = flash_slot_region(setup.slot == 0 ? 1 : setup.slot);
+        if (!image_slot_bootable(h, flash_region(region).room))
             return refuse("the boot path never boots it from a slot (magic 0x" + [&] {
                 char m[12];
                 std::snprintf(m, sizeof m, "%08x", h.magic);
                 return std::string(m);
-            }() + ", a version-2 header)");
+            }() + ")");
     }
     c.reasons.insert(c.reasons.begin(), "CRC good");
 }
@@ -259,6 +269,7 @@ PackageCheck check_package(std::span<const std::uint8_t> package, const CheckSet
     ScratchBoard board(setup, result.setup_problem);
     if (!result.setup_problem.empty()) return result;
     MemoryPackage source(package);
+    Claimed claimed;
     for (std::uint64_t at = 0;;) {
         const PackageItem item = image_package_next(source, at);
         if (item.step == PackageStep::end) break;
@@ -291,7 +302,7 @@ PackageCheck check_package(std::span<const std::uint8_t> package, const CheckSet
                 check_image(c,
                             package.subspan(static_cast<std::size_t>(at),
                                             static_cast<std::size_t>(item.length)),
-                            item.header, setup, board);
+                            item.header, setup, board, claimed);
         }
         if (c.verdict == Verdict::installs) result.installs_any = true;
         if ((c.verdict == Verdict::refused || c.verdict == Verdict::operator_decides) &&

@@ -34,7 +34,7 @@ void print_text(const std::string& path, const PackageCheck& check) {
                 check.all_installed() ? "the board installs every image"
                 : check.stops_at != 0
                     ? ("the board stops at image " + std::to_string(check.stops_at) +
-                       " (those before it stay installed)")
+                       " and writes nothing")
                           .c_str()
                     : "the board installs nothing (\"ERROR: No valid image found\")");
     for (const auto& c : check.images) {
