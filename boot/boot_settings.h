@@ -12,6 +12,8 @@ struct BootSettings {
     std::int32_t gdb_port = 1234;
     std::uint32_t lowsec_authorised = 0;
     std::uint8_t second_attempt = 0;
+    // Trial boots of a newly installed application ("bootlimit="), 0 for none.
+    std::uint32_t bootlimit = 0;
     // Set asynchronously by the SIGINT handler: read from memory at every test.
     volatile std::uint8_t break_flag = 0;
 };

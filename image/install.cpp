@@ -18,7 +18,9 @@
 #include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "flash/flash.h"
+#include "image/boot_trial.h"
 #include "image/image_format.h"
+#include "image/state_record.h"
 #include "platform/byte_order.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
@@ -383,6 +385,7 @@ Outcome install_application(std::span<const std::uint8_t> image, const ImageHead
         return Outcome::failed;
     }
     out_printf("\nImage%d updated succeeded\n", slot);
+    boot_trial_begin(slot, boot_settings.bootlimit);
     eeprom_write_boot_slot(static_cast<std::uint8_t>(slot));
     image_timestamp_set(static_cast<std::uint8_t>(slot));
     return Outcome::installed;
@@ -573,9 +576,10 @@ int install_log_append(const char* file, const char* source) {
     out_printf(
         "Updating install log. File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%x\n",
         file, source, hours, minutes, seconds, day, month, year);
-    if (std::FILE* log = platform::os().fopen(INSTALL_LOG_PATH, "a")) {
-        std::fprintf(log, kEntry, file, source, hours, minutes, seconds, day, month, year);
-        std::fclose(log);
-    }
+    char entry[512];  // file names are at most 255 bytes
+    const int n = std::snprintf(entry, sizeof entry, kEntry, file, source, hours, minutes, seconds,
+                                day, month, year);
+    state_file_append(INSTALL_LOG_PATH, std::span(reinterpret_cast<const std::uint8_t*>(entry),
+                                                  static_cast<std::size_t>(std::clamp(n, 0, 511))));
     return 1;
 }

@@ -4,8 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/install_log.h"
+
 inline constexpr const char* DOWNLOAD_IMAGE_PATH = "/tmp/image";
-inline constexpr const char* INSTALL_LOG_PATH = "/user/install.log";
 inline constexpr const char* QORB_IMAGE_PATH = "/tmp/nos-image.gz";
 
 int image_install_package(const char* path, std::uint8_t skip_same_version, int slot);

@@ -24,6 +24,7 @@
 
 #include "boot/boot_sequence.h"
 #include "flash/flash.h"
+#include "image/boot_trial.h"
 #include "image/image_format.h"
 #include "sim/install_cmd.h"
 #include "sim/sim_board.h"
@@ -448,6 +449,17 @@ const Option kOptions[] = {
      "under this serial number, the end of the install log",
      [](Run& r, const char*) {
          prepare(r, [&r](sim::SimBoard& b) { return sim::print_status_report(b, stdout, r.json); });
+         return 0;
+     }},
+    {"--confirm", nullptr,
+     "the application confirms its trial boot, as `bootmgr confirm` does on the board; the\n"
+     "exit status is that command's (0 confirmed or nothing on trial, 1 the record cannot be\n"
+     "read or written, 3 the trial already returned to the other slot)",
+     [](Run& r, const char*) {
+         prepare(r, [](sim::SimBoard& b) {
+             platform::set_os(b);
+             return boot_trial_confirm();
+         });
          return 0;
      }},
     {"--json", nullptr, "with --status: the same as one JSON object, for scripts",

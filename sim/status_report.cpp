@@ -18,6 +18,7 @@
 #include "boot/boot_settings.h"
 #include "crypto/imgsign.h"
 #include "flash/flash.h"
+#include "image/boot_trial.h"
 #include "image/image_format.h"
 #include "image/install.h"
 #include "platform/byte_order.h"
@@ -250,6 +251,38 @@ std::string settings_read(SimBoard& board) {
     return out.empty() ? "none (normal boot)" : out;
 }
 
+// Whether the next installation boots on trial, and where the trial of the last one stands.
+std::string trial_state(SimBoard& board) {
+    platform::set_os(board);
+    boot_settings = BootSettings{};
+    i2c_open_buses();
+    parse_boot_settings();
+    i2c_close_buses();
+    const std::uint32_t limit = boot_settings.bootlimit;
+    boot_settings = BootSettings{};
+    if (limit == 0) return "off (no bootlimit in the environment)";
+    if (limit == TRIAL_LIMIT_BAD) return "off (bootlimit= holds no number of boots)";
+    const std::string of = " (bootlimit " + std::to_string(limit) + ")";
+    TrialRecord t;
+    switch (boot_trial_read(&t)) {
+        case RecordRead::missing:
+            return "no image on trial" + of;
+        case RecordRead::damaged:
+            return std::string(TRIAL_RECORD_PATH) +
+                   " cannot be read: boots go by the boot slot byte";
+        case RecordRead::ok:
+            break;
+    }
+    const std::string slot = "image" + std::to_string(t.slot), boots = std::to_string(t.boots);
+    const std::string other = "image" + std::to_string(t.slot == 1 ? 2 : 1);
+    if (t.state == TrialState::confirmed)
+        return slot + " confirmed after " + boots + " trial boots";
+    if (t.state == TrialState::returned)
+        return slot + " not confirmed after " + boots + " trial boots: returned to " + other;
+    return slot + " on trial, " + boots + " of " + std::to_string(limit) +
+           " boots: unless confirmed it returns to " + other + of;
+}
+
 }  // namespace
 
 int print_status_report(SimBoard& board, std::FILE* to, bool json) {
@@ -272,6 +305,7 @@ int print_status_report(SimBoard& board, std::FILE* to, bool json) {
     for (const auto& e : board.eeprom().boot_env()) env += (env.empty() ? "" : " ") + e;
     r.add("environment", "entries", env.empty() ? "(empty)" : env);
     r.add("environment", "settings", settings_read(board));
+    r.add("trial", "state", trial_state(board));
 
     const int byte = board.eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0];
     const int slot = boot_slot_for_byte(byte);
