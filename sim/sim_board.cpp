@@ -547,7 +547,8 @@ int SimBoard::rename(const char* from, const char* to) {
     if (faults_.hits(FaultKind::create_path, -1, to) != nullptr) return -1;
     record("rename", std::string(from) + " " + to);
     if (std::string_view(to).starts_with("/user/")) state_step(-1, "a rename of a /user file");
-    unsynced_.erase(host_from);
+    // A name moved onto data that is not on the medium yet points at an empty file after a cut.
+    if (unsynced_.erase(host_from) != 0) unsynced_[host_to] = 0;
     return std::rename(host_from.c_str(), host_to.c_str());
 }
 
