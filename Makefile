@@ -25,7 +25,7 @@ DEPS_FUZZ  := clang libclang-rt-14-dev
 DEPS_LINT  := clang-tidy cppcheck clang-format
 DEPS_MEASURE := ninja-build gcovr ccache
 DEPS_VM    := qemu-system-ppc linux-source-6.1 g++-powerpc-linux-gnu dpkg-dev flex bison bc xz-utils \
-              bzip2 lrzsz python3-pytest python3-pexpect
+              bzip2 lrzsz python3-pytest python3-pexpect e2fsprogs
 
 .PHONY: all deps deps-cross deps-fuzz deps-lint deps-measure deps-vm build test unit-test asan-test \
         deb demo bench fuzz cross-test valgrind lint format clean mutants coverage vm-build vm vm-test

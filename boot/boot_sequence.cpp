@@ -19,6 +19,7 @@
 #include "boot/launch.h"
 #include "crypto/imgsign.h"
 #include "flash/flash.h"
+#include "image/boot_trial.h"
 #include "image/image_format.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
@@ -187,7 +188,7 @@ void boot_main() {
     boot_start_up();
     if (boot_settings.rescue_requested) rescue_menu();
 
-    const int slot = choose_boot_slot();
+    const int slot = boot_trial_slot(choose_boot_slot(), boot_settings.bootlimit);
     if (boot_settings.gdbserver_enabled) net_setup(1);
 
     out_printf("Booting image '%d'\n", slot);

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "board/i2c_devices.h"
+#include "image/boot_trial.h"
 
 BootSettings boot_settings;
 
@@ -70,5 +71,6 @@ int parse_boot_settings() {
     parse_flag(text.get(), "memchk=", "on", s.memchk_enabled);
     parse_flag(text.get(), "diagnostics=", "rescue", s.rescue_requested);
     parse_flag(text.get(), "lowsec=", "authorised", s.lowsec_authorised);
+    s.bootlimit = boot_trial_limit(text.get());
     return 1;
 }

@@ -15,6 +15,8 @@ struct BootSettings {
     std::int32_t gdb_port = 1234;
     std::uint32_t lowsec_authorised = 0;
     std::uint8_t second_attempt = 0;
+    // Trial boots of a newly installed application ("bootlimit="), 0 for none.
+    std::uint32_t bootlimit = 0;
     // Set asynchronously by the SIGINT handler: read from memory at every test.
     volatile std::uint8_t break_flag = 0;
 };
@@ -27,8 +29,8 @@ int parse_boot_settings();
 
 // The names of the boot loader environment entries that parse_boot_settings reads; the boot
 // loader's own entries share the environment, so tools only warn about other names.
-inline constexpr std::array<std::string_view, 7> BOOT_ENV_KEYS = {
-    "gdb", "gdbserver", "gdbport", "shell", "memchk", "diagnostics", "lowsec"};
+inline constexpr std::array<std::string_view, 8> BOOT_ENV_KEYS = {
+    "gdb", "gdbserver", "gdbport", "shell", "memchk", "diagnostics", "lowsec", "bootlimit"};
 
 constexpr bool boot_env_key_known(std::string_view name) {
     return std::find(BOOT_ENV_KEYS.begin(), BOOT_ENV_KEYS.end(), name) != BOOT_ENV_KEYS.end();

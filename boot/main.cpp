@@ -10,10 +10,12 @@
 // (where the shell leads the session), is not on the board and stops here.
 #include <unistd.h>
 
+#include <cstring>
 #include <string_view>
 
 #include "boot/boot_sequence.h"
 #include "boot/version.h"
+#include "image/boot_trial.h"
 #include "platform/console_io.h"
 #include "platform/linux_platform.h"
 #include "platform/platform.h"
@@ -30,7 +32,7 @@ constexpr bool kBoardCpu = false;
 #endif
 
 constexpr const char* kUsage =
-    "usage: bootmgr [--help | --version]\n"
+    "usage: bootmgr [--help | --version | confirm]\n"
     "The boot manager of the switch control board: started by the board's init, it sets the\n"
     "clock from the real-time clock, boots the application from flash image slot 1 or 2 (or\n"
     "opens the rescue menu) and reboots the board when nothing boots.\n"
@@ -38,6 +40,8 @@ constexpr const char* kUsage =
     "a session leader (as init, or by `setsid` from an init script). Started any other way,\n"
     "for example from a shell on a desktop, it stops with exit status 3 before it touches a\n"
     "device, the clock or the reboot. The simulated board is bootmgr-sim.\n"
+    "`bootmgr confirm`, run by the application once it is healthy, confirms its trial boot\n"
+    "(see the README for its exit statuses); it touches nothing but the trial record.\n"
     "Exit status: 0 --help or --version; 2 an unknown argument; 3 not on the board.\n";
 
 }  // namespace
@@ -45,6 +49,12 @@ constexpr const char* kUsage =
 int main(int argc, char** argv) {
     static platform::LinuxPlatform linux_backend;
     platform::set_os(linux_backend);
+    // The application, once healthy, confirms its trial boot with the same program.
+    if (argc >= 2 && std::strcmp(argv[1], "confirm") == 0) {
+        if (argc == 2) return boot_trial_confirm();
+        err_printf("usage: bootmgr confirm (no arguments)\n");
+        return TRIAL_CONFIRM_USAGE;
+    }
     if (::getpid() != 1 && argc > 1) {
         const std::string_view arg = argv[1];
         if (arg == "--version") {

@@ -4,6 +4,7 @@
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>  // request number macros only; the call goes through the platform
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -168,7 +169,14 @@ int flash_region_write(const std::uint8_t* data, int fd, std::uint32_t offset, s
     FlashGeometry g;
     if (!mtd_get_info(fd, &g)) return -1;
     if (!range_fits(offset, length, g)) return -1;
-    return flash_write(data, fd, length, offset, progress, g) ? 0 : -1;
+    if (!flash_write(data, fd, length, offset, progress, g)) return -1;
+    // Written means on the medium: a driver that caches (block2mtd keeps the blocks in the
+    // kernel's page cache) must have passed them on before anyone reads back or trusts them.
+    if (platform::os().fsync(fd) != 0) {
+        out_printf("Flash Write mtd sync failed (err %d).\n\n", errno);
+        return -1;
+    }
+    return 0;
 }
 
 int flash_region_erase(int fd, std::uint32_t offset, std::uint32_t length) {

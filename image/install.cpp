@@ -22,6 +22,7 @@
 #include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "flash/flash.h"
+#include "image/boot_trial.h"
 #include "image/file_write.h"
 #include "image/image_format.h"
 #include "image/installed.h"
@@ -473,6 +474,7 @@ bool Installation::write_slot(const Checked& c, std::span<const std::uint8_t> im
         return false;
     }
     out_printf("\nImage%d updated succeeded\n", slot_);
+    boot_trial_begin(slot_, boot_settings.bootlimit);
     eeprom_write_boot_slot(static_cast<std::uint8_t>(slot_));
     image_timestamp_set(static_cast<std::uint8_t>(slot_));
     return true;

@@ -1,9 +1,11 @@
 #include "image/install_log.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
 #include "board/i2c_devices.h"
+#include "image/state_record.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
 
@@ -16,9 +18,10 @@ int install_log_append(const char* file, const char* source) {
     out_printf(
         "Updating install log. File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%x\n",
         file, source, hours, minutes, seconds, day, month, year);
-    if (std::FILE* log = platform::os().fopen(INSTALL_LOG_PATH, "a")) {
-        std::fprintf(log, kEntry, file, source, hours, minutes, seconds, day, month, year);
-        std::fclose(log);
-    }
+    char entry[512];  // file names are at most 255 bytes
+    const int n = std::snprintf(entry, sizeof entry, kEntry, file, source, hours, minutes, seconds,
+                                day, month, year);
+    state_file_append(INSTALL_LOG_PATH, std::span(reinterpret_cast<const std::uint8_t*>(entry),
+                                                  static_cast<std::size_t>(std::clamp(n, 0, 511))));
     return 1;
 }

@@ -1,4 +1,5 @@
-// The install log: one line per installation, kept in "/user/install.log".
+// The install log: one line per installation, and one per return from a trial boot that was not
+// confirmed, kept in "/user/install.log".
 #pragma once
 
 inline constexpr const char* INSTALL_LOG_PATH = "/user/install.log";

@@ -1,6 +1,7 @@
 #include "image/state_record.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cerrno>
@@ -96,12 +97,16 @@ int state_record_write(const char* path, std::uint32_t tag, std::span<const std:
     const std::size_t length = kHead + body.size() + kTail;
     be::store32(file.data() + length - kTail,
                 image_crc32(file.data(), length - kTail, IMG_CRC_SEED));
+    return state_file_replace(path, std::span(file.data(), length)) == FileWrite::ok ? 0 : -1;
+}
 
+FileWrite state_file_replace(const char* path, std::span<const std::uint8_t> data) {
     const std::string target(path);
     const std::string temporary = target + ".new";
     Fd fd(platform::os().open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
-    bool done = fd.get() >= 0 && write_all(fd.get(), file.data(), length) &&
-                platform::os().fsync(fd.get()) == 0;
+    if (fd.get() < 0) return FileWrite::not_created;
+    bool done =
+        write_all(fd.get(), data.data(), data.size()) && platform::os().fsync(fd.get()) == 0;
     int error = errno;
     if (fd.close() != 0 && done) {
         done = false;
@@ -114,11 +119,28 @@ int state_record_write(const char* path, std::uint32_t tag, std::span<const std:
     if (!done) {
         platform::os().remove(temporary.c_str());
         errno = error;
-        return -1;
+        return FileWrite::not_written;
     }
-    // The record is whole either way now; a directory that cannot be synced only means the new
-    // name may not yet survive a power cut, and the old record then still holds.
-    return sync_directory_of(target) == 0 ? 0 : -1;
+    // The file is whole either way now; a directory that cannot be synced only means the new
+    // name may not yet survive a power cut, and the old file then still holds.
+    return sync_directory_of(target) == 0 ? FileWrite::ok : FileWrite::not_written;
+}
+
+FileWrite state_file_append(const char* path, std::span<const std::uint8_t> text) {
+    struct stat st {};
+    const bool existed = platform::os().stat(path, &st) == 0;
+    Fd fd(platform::os().open(path, O_WRONLY | O_CREAT | O_APPEND, 0644));
+    if (fd.get() < 0) return FileWrite::not_created;
+    bool done =
+        write_all(fd.get(), text.data(), text.size()) && platform::os().fsync(fd.get()) == 0;
+    const int error = errno;
+    if (fd.close() != 0 && done) return FileWrite::not_written;
+    if (!done) {
+        errno = error;
+        return FileWrite::not_written;
+    }
+    // A new file's name is on the medium only once its directory is.
+    return existed || sync_directory_of(path) == 0 ? FileWrite::ok : FileWrite::not_written;
 }
 
 int state_record_remove(const char* path) {

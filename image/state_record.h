@@ -25,3 +25,16 @@ int state_record_write(const char* path, std::uint32_t tag, std::span<const std:
 
 // Removes the record; a missing one is no error. 0 or -1 (errno set).
 int state_record_remove(const char* path);
+
+// Other files the boot manager keeps under "/user", on the medium when these return.
+enum class FileWrite {
+    ok,
+    not_created,  // path + ".new" could not be created (errno set); the old file holds
+    not_written,  // the data could not be written, synced or put in place (errno set)
+};
+// Replaces path whole by data the way state_record_write does: a file that a power cut tore
+// would mislead its reader (a key file that loads as a damaged key) where the old one would not.
+FileWrite state_file_replace(const char* path, std::span<const std::uint8_t> data);
+// Appends text to a log file (created when missing) and syncs it: a power cut may lose at most
+// the line being written, never the lines before it.
+FileWrite state_file_append(const char* path, std::span<const std::uint8_t> text);

@@ -5,9 +5,11 @@
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -54,7 +56,17 @@ int LinuxPlatform::remove(const char* path) {
     return std::remove(path);
 }
 int LinuxPlatform::fsync(int fd) {
-    return ::fsync(fd);
+    if (::fsync(fd) == 0) return 0;
+    // An MTD character device has no fsync: its driver syncs (block2mtd's page cache, a flash
+    // chip's pending writes) when a descriptor opened for writing is closed. Another descriptor
+    // of the same device, closed at once, does that and leaves the caller's open.
+    struct stat st {};
+    if (errno != EINVAL || ::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return -1;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const int again = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (again < 0) return -1;
+    return ::close(again);
 }
 int LinuxPlatform::rename(const char* from, const char* to) {
     return std::rename(from, to);

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 #include "crypto/aes.h"
+#include "image/state_record.h"
 #include "platform/console_io.h"
 #include "platform/platform.h"
 
@@ -133,22 +135,17 @@ int imgsign_write_encrypted_file(const std::uint8_t* data, std::size_t data_leng
     if (cipher == nullptr) {
         return 0;
     }
-    std::FILE* file = platform::os().fopen(path, "wb");
-    if (file == nullptr) {
+    // Replaced whole: a key file that a power cut tore would load as a damaged key at every
+    // boot, where the old file (or none, which the next load re-creates) would not.
+    const FileWrite written = state_file_replace(path, std::span(cipher, cipher_length));
+    const int write_errno = errno;
+    std::free(cipher);
+    if (written == FileWrite::not_created) {
         out_printf("ERROR creating file %s\n", path);
-        std::free(cipher);
         return 0;
     }
-    const std::size_t written = std::fwrite(cipher, 1, cipher_length, file);
-    const int write_errno = errno;
-    const bool closed = std::fclose(file) == 0;
-    std::free(cipher);
-    if (written != cipher_length || !closed) {
-        // A truncated key file would load as a damaged key at every boot; better none at all,
-        // so that the next load re-creates it.
-        out_printf("ERROR writing file %s: %d\n", path,
-                   written != cipher_length ? write_errno : errno);
-        platform::os().remove(path);
+    if (written != FileWrite::ok) {
+        out_printf("ERROR writing file %s: %d\n", path, write_errno);
         return 0;
     }
     return 1;

@@ -28,6 +28,7 @@
 #include "boot/boot_settings.h"
 #include "boot/version.h"
 #include "flash/flash.h"
+#include "image/boot_trial.h"
 #include "image/image_format.h"
 #include "sim/front/status_json.h"
 #include "sim/install_cmd.h"
@@ -654,6 +655,16 @@ void CommandLine::add_options() {
                      return 0;
                  });
              });
+    flag("--confirm",
+         "the application confirms its trial boot, as `bootmgr confirm` does on the board; the\n"
+         "exit status is that command's (0 confirmed or nothing on trial, 1 the record cannot be\n"
+         "read or written, 3 the trial already returned to the other slot)",
+         [&r] {
+             prepare(r, [](sim::SimBoard& b) {
+                 platform::set_os(b);
+                 return boot_trial_confirm();
+             });
+         });
     flag("--json", "with --status: the same as one JSON object (README: \"--status --json\")",
          [&r] { r.json = true; })
         ->needs(status);

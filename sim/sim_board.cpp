@@ -208,7 +208,28 @@ int SimBoard::open(const char* path, int flags, mode_t mode) {
     }
     if ((flags & O_CREAT) != 0 && faults_.hits(FaultKind::create_path, -1, p) != nullptr) return -1;
     record("open", p);
-    return ::open(host.c_str(), flags | O_CLOEXEC, mode);
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(host, ec);
+    const int fd = ::open(host.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0 && p.starts_with("/user/") && (flags & (O_WRONLY | O_RDWR)) != 0) {
+        user_fds_[fd] = host;
+        unsynced_.try_emplace(host, ec ? std::string::npos : (flags & O_TRUNC) != 0 ? 0 : size);
+    }
+    return fd;
+}
+
+void SimBoard::state_step(int fd, std::string_view what) {
+    if (fd >= 0 && !user_fds_.contains(fd)) return;
+    if (faults_.hits(FaultKind::state_power_cut) == nullptr) return;
+    for (const auto& [host, size] : unsynced_) {
+        std::error_code ec;
+        if (size == std::string::npos)
+            std::filesystem::remove(host, ec);
+        else
+            std::filesystem::resize_file(host, size, ec);
+    }
+    note(std::string("power cut during ") + std::string(what));
+    end(kExitPowerCut);
 }
 
 int SimBoard::close(int fd) {
@@ -218,6 +239,7 @@ int SimBoard::close(int fd) {
     }
     if (capturing_ && fd >= 0 && fd <= 2) return 0;
     if (serial_ != nullptr && serial_->owns(fd)) return serial_->close(fd);
+    user_fds_.erase(fd);
     return ::close(fd);
 }
 
@@ -253,6 +275,7 @@ ssize_t SimBoard::write(int fd, const void* buf, size_t count) {
         }
     }
     if (fd == 1 || fd == 2) return console_write(fd, buf, count);
+    state_step(fd, "a write of a /user file");
     return ::write(fd, buf, count);
 }
 
@@ -282,6 +305,7 @@ ssize_t SimBoard::i2c_transfer(DevState& dev, std::uint8_t* data, size_t count, 
         errno = ENXIO;
         return -1;
     }
+    if (write && dev.addr7 == kEepromAddr7) state_step(-1, "an EEPROM write");
     if (write) return target->write({data, count});
     if (const Fault* f = faults_.hits(FaultKind::i2c_short_read, dev.addr7))
         count = std::min<size_t>(count, f->bytes);
@@ -512,7 +536,10 @@ int SimBoard::fsync(int fd) {
         return 0;
     }
     record("fsync", std::to_string(fd));
-    return ::fsync(fd);
+    state_step(fd, "a sync of a /user file");
+    const int rc = ::fsync(fd);
+    if (rc == 0 && user_fds_.contains(fd)) unsynced_.erase(user_fds_[fd]);
+    return rc;
 }
 
 int SimBoard::rename(const char* from, const char* to) {
@@ -523,6 +550,9 @@ int SimBoard::rename(const char* from, const char* to) {
     }
     if (faults_.hits(FaultKind::create_path, -1, to) != nullptr) return -1;
     record("rename", std::string(from) + " " + to);
+    if (std::string_view(to).starts_with("/user/")) state_step(-1, "a rename of a /user file");
+    // A name moved onto data that is not on the medium yet points at an empty file after a cut.
+    if (unsynced_.erase(host_from) != 0) unsynced_[host_to] = 0;
     return std::rename(host_from.c_str(), host_to.c_str());
 }
 

@@ -286,6 +286,8 @@ class SimBoard final : public platform::Platform {
     ssize_t i2c_transfer(DevState& dev, std::uint8_t* data, size_t count, bool write);
     [[noreturn]] void end(int status);
     [[noreturn]] void input_ended(const char* why);
+    // A step that keeps the board's state; the state_power_cut fault ends the power-up there.
+    void state_step(int fd, std::string_view what);
 
     std::filesystem::path dir_;
     std::string error_;
@@ -317,6 +319,10 @@ class SimBoard final : public platform::Platform {
     SimRandom random_;
     std::function<void(int fd, std::string_view text)> console_tap_;
     std::string* console_sink_ = nullptr;
+    // "/user" files open for writing (descriptor -> host path), and the size each written file
+    // has on the medium, for the files whose writes are not yet synced (npos: not there).
+    std::map<int, std::string> user_fds_;
+    std::map<std::string, std::uintmax_t> unsynced_;
 };
 
 }  // namespace sim

@@ -24,6 +24,10 @@ enum class FaultKind {
     exec,            // execv() fails
     power_cut,       // the power goes during the nth flash erase or write (half of it done)
     i2c_open,        // opening "/dev/i2c-N" fails (`device` = bus number N, -1 = any bus)
+    // The power goes at the nth step that keeps the board's own state: a write, sync or rename
+    // of a file under "/user", or an EEPROM write. What was written to a "/user" file and not
+    // yet synced is lost with it, as a page cache is.
+    state_power_cut,
 };
 
 struct Fault {

@@ -17,6 +17,7 @@
 #include "boot/boot_settings.h"
 #include "crypto/imgsign.h"
 #include "flash/flash.h"
+#include "image/boot_trial.h"
 #include "image/image_format.h"
 #include "image/install_log.h"
 #include "platform/byte_order.h"
@@ -279,6 +280,38 @@ StatusSection settings(SimBoard& board) {
     return s.take();
 }
 
+// Whether the next installation boots on trial, and where the trial of the last one stands.
+std::string trial_state(SimBoard& board) {
+    platform::set_os(board);
+    boot_settings = BootSettings{};
+    i2c_open_buses();
+    parse_boot_settings();
+    i2c_close_buses();
+    const std::uint32_t limit = boot_settings.bootlimit;
+    boot_settings = BootSettings{};
+    if (limit == 0) return "off (no bootlimit in the environment)";
+    if (limit == TRIAL_LIMIT_BAD) return "off (bootlimit= holds no number of boots)";
+    const std::string of = " (bootlimit " + std::to_string(limit) + ")";
+    TrialRecord t;
+    switch (boot_trial_read(&t)) {
+        case RecordRead::missing:
+            return "no image on trial" + of;
+        case RecordRead::damaged:
+            return std::string(TRIAL_RECORD_PATH) +
+                   " cannot be read: boots go by the boot slot byte";
+        case RecordRead::ok:
+            break;
+    }
+    const std::string slot = "image" + std::to_string(t.slot), boots = std::to_string(t.boots);
+    const std::string other = "image" + std::to_string(t.slot == 1 ? 2 : 1);
+    if (t.state == TrialState::confirmed)
+        return slot + " confirmed after " + boots + " trial boots";
+    if (t.state == TrialState::returned)
+        return slot + " not confirmed after " + boots + " trial boots: returned to " + other;
+    return slot + " on trial, " + boots + " of " + std::to_string(limit) +
+           " boots: unless confirmed it returns to " + other + of;
+}
+
 }  // namespace
 
 std::vector<StatusSection> status_report(SimBoard& board) {
@@ -317,6 +350,9 @@ std::vector<StatusSection> status_report(SimBoard& board) {
            unknown.empty() ? "" : unknown_text + " (not read by the boot manager)");
     report.push_back(e.take());
     report.push_back(settings(board));
+    Section trial("trial");
+    trial.str("state", trial_state(board));
+    report.push_back(trial.take());
 
     Section ee("eeprom");
     const int byte = board.eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0];

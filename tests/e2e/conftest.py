@@ -22,15 +22,17 @@ EXIT_REBOOT, EXIT_POWER_CUT, EXIT_INPUT_ENDED = 10, 11, 12
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 
 
-def app_archive():
-    """A gzip tar application archive: an install script that says it ran, and the program."""
+def app_archive(says="e2e install script ran", program="echo app\n", filler=0):
+    """A gzip tar application archive: an install script that says it ran, the program, and
+    `filler` random bytes that make the image that long."""
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for path, text in [("home/bin/install.sh", "#!/bin/sh\necho e2e install script ran\n"),
-                           ("home/bin/mp.elf.strip", "#!/bin/sh\necho app\n")]:
+        for path, data in [("home/bin/install.sh", f"#!/bin/sh\necho {says}\n".encode()),
+                           ("home/bin/mp.elf.strip", f"#!/bin/sh\n{program}".encode()),
+                           *([("home/filler", os.urandom(filler))] if filler else [])]:
             info = tarfile.TarInfo(path)
-            info.size, info.mode = len(text), 0o755
-            tar.addfile(info, io.BytesIO(text.encode()))
+            info.size, info.mode = len(data), 0o755
+            tar.addfile(info, io.BytesIO(data))
     return buf.getvalue()
 
 

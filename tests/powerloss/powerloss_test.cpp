@@ -16,11 +16,14 @@
 
 #include "board/i2c_devices.h"
 #include "boot/boot_sequence.h"
+#include "boot/boot_settings.h"
 #include "boot/launch.h"
 #include "crypto/imgsign.h"
 #include "flash/flash.h"
+#include "image/boot_trial.h"
 #include "image/image_format.h"
 #include "image/install.h"
+#include "image/install_log.h"
 #include "security/keystore.h"
 #include "tests/support/board_fixture.h"
 #include "tests/support/table.h"
@@ -73,7 +76,9 @@ std::vector<unsigned> cut_points(const std::vector<sim::FlashOp>& log) {
     return cuts;
 }
 
-constexpr int kInstallExitBase = 100;  // the install child exits with this + installations done
+constexpr int kInstallExitBase = 100;
+constexpr int kCut = -3;  // a power-up that the power cut ended  // the install child exits with
+                          // this + installations done
 
 class PowerLoss {
   public:
@@ -109,16 +114,19 @@ class PowerLoss {
 
     // The installations with the power cut during flash erase/write number `cut` (0: no cut),
     // from the board as it was before them.
-    BoardRun install(unsigned cut) {
+    BoardRun install(unsigned cut, sim::FaultKind kind = sim::FaultKind::power_cut) {
         for (std::size_t r = 0; r < regions_.size(); ++r)
             board_->flash_write(regions_[r].first, saved_flash_[r]);
         board_->eeprom_write(0, saved_eeprom_);
+        for (const char* path : {TRIAL_RECORD_PATH, INSTALL_LOG_PATH})
+            std::filesystem::remove(board_.host_path(path));
         board_->power_up();
-        return board_.run([this, cut] {
-            if (cut != 0) board_->inject({sim::FaultKind::power_cut, cut});
+        return board_.run([this, cut, kind] {
+            if (cut != 0) board_->inject({kind, cut});
             i2c_open_buses();
             mtd_fd = mtd_open();
             CRYPTO_LIB_initialize();
+            parse_boot_settings();
             imgsign_keys_present();
             int done = 0;
             for (const auto& [images, answer] : packages_) {
@@ -128,27 +136,31 @@ class PowerLoss {
                 board_.write_file(DOWNLOAD_IMAGE_PATH, package);
                 board_->set_console_input(sim::ConsoleScript(answer));
                 done += image_install_package(DOWNLOAD_IMAGE_PATH, 0, 0);
+                install_log_append("package", "test");
             }
             platform::os().exit(kInstallExitBase + done);
         });
     }
 
-    // A power-up; the slot it booted (from its last "Booting image 'N'" line) when it started an
-    // application whose archive, as handed to the unpacking, is the payload of that slot's image;
-    // 0 after a reboot without a start; -1 for anything else.
-    int boot() {
+    // A power-up (the power cut at its state step state_cut, if any); the slot it booted (from its
+    // last "Booting image 'N'" line) when it started an application whose archive, as handed to the
+    // unpacking, is the payload of that slot's image; 0 after a reboot without a start; -1 for
+    // anything else.
+    int boot(unsigned state_cut = 0) {
         board_->power_up();
         const std::string keep = (board_.dir() / "unpacked.bin").string();
         std::remove(keep.c_str());
-        const BoardRun run = board_.run([this, keep] {
+        const BoardRun run = board_.run([this, keep, state_cut] {
             board_->add_command("cd /tmp", [keep](sim::SimBoard& on, std::string_view) {
                 std::error_code ec;
                 std::filesystem::copy_file(on.host_path(APPLICATION_ARCHIVE), keep,
                                            std::filesystem::copy_options::overwrite_existing, ec);
                 return 0;
             });
+            if (state_cut != 0) board_->inject({sim::FaultKind::state_power_cut, state_cut});
             boot_main();
         });
+        if (run.exited && run.status == sim::kExitPowerCut) return kCut;
         if (run.exited && run.status == sim::kExitReboot && !run.exec_seen()) return 0;
         const auto at = run.out.rfind("Booting image '");
         const int slot =
@@ -206,6 +218,47 @@ TEST(PowerLoss, EveryCutDuringInstallationsLeavesABootableOrRebootingBoard) {
         }
         std::printf("[powerloss] %s: %u cuts, %u boots from the other slot\n", row["name"].c_str(),
                     cuts, fallbacks);
+    }
+}
+
+// Trial boots add state of their own: the trial record and the install log under "/user", and
+// the boot slot byte of a return. The power goes at each step that keeps that state (each write,
+// sync and rename of a /user file, each EEPROM write, what was not synced lost with it), during
+// the installation of an image that never confirms and during each power-up after it. However
+// often the power goes, the board never starts a broken image, starts the unconfirmed one at most
+// bootlimit times, and ends on the image it had.
+TEST(PowerLoss, EveryCutOfTheTrialStateLeavesABootingBoard) {
+    for (const auto& row : read_table("tests/powerloss/data/trial.tsv")) {
+        SCOPED_TRACE(row.where());
+        PowerLoss p(row);
+        const auto limit = static_cast<int>(row.num("limit"));
+        p.board_->set_boot_env({"bootlimit=" + std::to_string(limit)});
+        p.saved_eeprom_ = p.board_->eeprom_read(0, sim::kEepromSize);
+        const int power_ups = limit + 3;  // enough to settle: the trial, the return, one more
+        unsigned cuts = 0, corrupt = 0;
+        for (int step = 0; step <= power_ups; ++step) {
+            for (unsigned cut = 1;; ++cut) {
+                const bool cut_install =
+                    p.install(step == 0 ? cut : 0, sim::FaultKind::state_power_cut).status ==
+                    sim::kExitPowerCut;
+                bool was_cut = cut_install;
+                std::vector<int> starts;
+                for (int n = 1; n <= power_ups + 1; ++n) {
+                    const int booted = p.boot(n == step ? cut : 0);
+                    if (booted == kCut) was_cut = true;
+                    if (booted != kCut) starts.push_back(booted);
+                }
+                if (!was_cut) break;
+                ++cuts;
+                corrupt += static_cast<unsigned>(std::ranges::count(starts, -1));
+                EXPECT_LE(std::ranges::count(starts, 2), limit)
+                    << "step " << step << " cut " << cut;
+                EXPECT_EQ(starts.back(), 1) << "step " << step << " cut " << cut;
+            }
+        }
+        EXPECT_EQ(corrupt, 0u);
+        std::printf("[powerloss] %s: %u cuts of the trial state, %u corrupt starts\n",
+                    row["name"].c_str(), cuts, corrupt);
     }
 }
 

@@ -119,6 +119,7 @@ std::vector<sim::Fault> faults_of(std::string_view text) {
         {"create", sim::FaultKind::create_path},
         {"shell", sim::FaultKind::shell},
         {"exec", sim::FaultKind::exec},
+        {"power-cut-state", sim::FaultKind::state_power_cut},
     };
     std::vector<sim::Fault> faults;
     std::istringstream words{std::string(text)};

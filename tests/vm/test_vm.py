@@ -27,10 +27,11 @@ def board(tmp_path):
     return b
 
 
-def image(tmp_path, name, version, kind="application"):
+def image(tmp_path, name, version, kind="application", archive=None):
     """A production-signed image made by bootimg."""
     src, out = tmp_path / f"{name}.pay", tmp_path / f"{name}.img"
-    src.write_bytes(app_archive() if kind == "application" else os.urandom(SIZES[kind]))
+    src.write_bytes(archive or (app_archive() if kind == "application" else
+                                os.urandom(SIZES[kind])))
     assert run(BOOTIMG, "create", "--kind", kind, "--version", version, src, "-o", out).returncode == 0
     signed = tmp_path / f"{name}.signed"
     assert run(BOOTIMG, "sign", "--key", KEYS["production"], out, "-o", signed).returncode == 0
@@ -47,6 +48,24 @@ def rescue_board(board, tmp_path):
 def answer(child, prompt, text):
     child.expect_exact(prompt)
     child.send(text + "\r")
+
+
+def tftp_install(board, name):
+    """A power-up into rescue mode that fetches the package `name` by TFTP, up to its unpacking."""
+    child = board.power_up()
+    child.expect_exact("Entering Rescue Mode.\r\n")
+    child.expect_exact(MENU_PROMPT)
+    child.send("T")
+    for prompt, text in [("IP addr    :", "10.0.2.15"), ("Netmask    :", "255.255.255.0"),
+                         ("Gateway    :", "10.0.2.2"), ("Server addr:", "10.0.2.2"),
+                         ("Image Filename: ", name)]:
+        answer(child, prompt, text)
+    child.expect_exact("\tNetmask    : 255.255.255.0\r\n")
+    child.expect_exact("\tGateway    : 10.0.2.2\r\n")
+    child.expect_exact("Configuring management port...." + "." * 19 + "\r\n")
+    child.expect_exact(f"Installing image {name} from TFTP server 10.0.2.2\r\n")
+    child.expect_exact(EXTRACTING)
+    return child
 
 
 def leave_and_boot(child, slot):
@@ -100,7 +119,7 @@ def test_key_file_is_recreated_after_removal(board, tmp_path):
     for removed in (None, "production_key.pub.pem"):
         before = board.user_file("production_key.pub.pem")
         if removed:
-            os.remove(os.path.join(board.path, "user", removed))
+            board.tool("set", "--user-remove", removed)
         child = board.power_up()
         child.expect_exact("[board] exec /bin/backtrace\r\n")
         _, status = finish(child)
@@ -117,19 +136,7 @@ def test_tftp_rescue_install_then_the_new_slot_boots(rescue_board, tmp_path):
     subprocess.run([os.path.join(os.environ["BOOTMGR_BIN"], "bootimg"), "package", "-o",
                     package, *images], check=True)
     rescue_board.tool("set", "--serve", package)
-    child = rescue_board.power_up()
-    child.expect_exact("Entering Rescue Mode.\r\n")
-    child.expect_exact(MENU_PROMPT)
-    child.send("T")
-    for prompt, text in [("IP addr    :", "10.0.2.15"), ("Netmask    :", "255.255.255.0"),
-                         ("Gateway    :", "10.0.2.2"), ("Server addr:", "10.0.2.2"),
-                         ("Image Filename: ", "vm.pkg")]:
-        answer(child, prompt, text)
-    child.expect_exact("\tNetmask    : 255.255.255.0\r\n")
-    child.expect_exact("\tGateway    : 10.0.2.2\r\n")
-    child.expect_exact("Configuring management port...." + "." * 19 + "\r\n")
-    child.expect_exact("Installing image vm.pkg from TFTP server 10.0.2.2\r\n")
-    child.expect_exact(EXTRACTING)
+    child = tftp_install(rescue_board, "vm.pkg")
     for kind in kinds[:2]:
         child.expect_exact(TITLES[kind] + " Image signature verified. ")
         child.expect_exact("100%\r\n")
@@ -227,6 +234,79 @@ def test_ctrl_c_at_rescue_prompts_and_the_time_limit(rescue_board):
     out, status = finish(child)  # nobody answers: the time limit stops the board
     assert status == EXIT_TIME_LIMIT
     assert "did not reset within 30 s" in out and "|" in out
+
+
+def boots(board, *lines):
+    """A power-up without rescue mode that shows these console lines in order and resets."""
+    board.tool("set", "--env", "bootlimit=1")
+    child = board.power_up()
+    for line in lines:
+        child.expect_exact(line + "\r\n")
+    assert finish(child)[1] == 0
+    assert "[board] exec /bin/backtrace" in board.console()
+
+
+TRIALS = [  # (name, the new image's program, what its trial boot shows, the next power-up)
+    ("a confirmed trial stays", "bootmgr confirm\n",
+     "bootmgr confirm: image2 confirmed after 1 trial boots", ["Booting image '2'", "new ran"]),
+    ("an unconfirmed trial returns", "echo hangs\n", "hangs",
+     ["Image2 was not confirmed after 1 trial boots, returning to image1.", "Booting image '1'",
+      "old ran", "bootmgr confirm: image2 was not confirmed in time and the board returned to "
+      "image1; nothing confirmed"]),
+]
+
+
+@pytest.mark.parametrize("name,program,trial,after", TRIALS, ids=[c[0] for c in TRIALS])
+def test_trial_boot_with_the_real_confirm(board, tmp_path, name, program, trial, after):
+    old = image(tmp_path, "old", "1.0.0.1", archive=app_archive("old ran", "bootmgr confirm\n"))
+    new = image(tmp_path, "new", "2.0.0.0", archive=app_archive("new ran", program))
+    board.tool("set", "--env", "diagnostics=rescue", "--env", "bootlimit=1", "--boot-slot", "1",
+               "--serial", "VM0000000003", "--write", f"slot1={old}", "--serve", new)
+    child = tftp_install(board, new.name)
+    answer(child, SLOT_QUESTION, "2")
+    child.expect_exact("Image2 boots on trial: the application must confirm it within 1 boots\r\n")
+    child.expect_exact(MENU_PROMPT)
+    child.send("E")
+    for line in ("Image2 boots on trial: boot 1 of 1 before it must be confirmed",
+                 "Booting image '2'", "new ran", "[board] exec /bin/backtrace", trial):
+        child.expect_exact(line + "\r\n")
+    assert finish(child)[1] == 0
+    boots(board, *after)
+    assert "boots on trial" not in board.console()
+    returned = "Image2 not confirmed after 1 trial boots: returned to image1 at "
+    assert (returned in board.user_file("install.log").decode()) == ("returns" in name)
+
+
+def test_power_cuts_in_a_slot_write_after_its_success_line_and_in_a_trial_boot(board, tmp_path):
+    old = image(tmp_path, "old", "1.0.0.1", archive=app_archive("old ran", ""))
+    other = image(tmp_path, "other", "1.0.0.2", archive=app_archive("slot 2 ran", ""))
+    new = image(tmp_path, "new", "2.0.0.0", archive=app_archive("new ran", "", 3 << 20))
+    board.tool("set", "--boot-slot", "1", "--serial", "VM0000000004", "--write", f"slot1={old}",
+               "--write", f"slot2={other}", "--serve", new)
+
+    def install_into_boot_slot(until):
+        board.tool("set", "--env", "diagnostics=rescue", "--env", "bootlimit=1")
+        child = tftp_install(board, new.name)
+        answer(child, SLOT_QUESTION, "1")
+        child.expect_exact(until)
+        return child
+
+    # During the write of the boot slot: a whole image boots, the old one or slot 2's.
+    board.cut_power(install_into_boot_slot("Installing image as image1:      \b\b\b\b000%"))
+    boots(board)
+    assert "new ran" not in board.console()
+    assert "old ran" in board.console() or "slot 2 ran" in board.console()
+    # Just after the success line: the new image is on the medium and boots.
+    board.cut_power(install_into_boot_slot("Image1 updated succeeded\r\n"))
+    boots(board, "Booting image '1'", "new ran")
+    # During a trial boot, once it was counted: the next power-up returns to slot 2.
+    child = install_into_boot_slot("Image1 boots on trial: the application must confirm it")
+    child.expect_exact(MENU_PROMPT)
+    child.send("E")
+    child.expect_exact("Image1 boots on trial: boot 1 of 1 before it must be confirmed\r\n")
+    board.cut_power(child)
+    boots(board, "Image1 was not confirmed after 1 trial boots, returning to image2.",
+          "Booting image '2'", "slot 2 ran")
 
 
 BAD_BOARDS = [  # (what is wrong, how it is made, words of the refusal)

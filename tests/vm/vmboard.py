@@ -3,6 +3,7 @@ run per power-up through tools/vm/run.sh on a pseudo-terminal. Expected console 
 the simulated board's end-to-end tests, so the two boards are held to the same words."""
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -19,6 +20,7 @@ RUN = os.path.join(SRC, "tools", "vm", "run.sh")
 BOARD_TOOL = os.path.join(SRC, "tools", "vm", "board.py")
 BOOT_LIMIT = 240  # seconds one power-up may take before run.sh stops it
 EXIT_TIME_LIMIT = 3
+EXIT_POWER_CUT = 5
 
 
 class VmBoard:
@@ -61,8 +63,16 @@ class VmBoard:
         raise AssertionError(f"the console never showed {text!r}; it ends:\n{self.console()[-400:]}")
 
     def user_file(self, name):
-        path = os.path.join(self.path, "user", name)
-        return open(path, "rb").read() if os.path.exists(path) else None
+        """A file of the board's /user (its ext4 disk, read as the board left it), or None."""
+        r = subprocess.run([BOARD_TOOL, "user", self.path, name], capture_output=True)
+        return r.stdout if r.returncode == 0 else None
+
+    def cut_power(self, child):
+        """Kills QEMU where it stands, as a power cut: nothing more reaches any disk."""
+        with open(os.path.join(self.path, "qemu.pid"), encoding="ascii") as f:
+            os.kill(int(f.read()), signal.SIGKILL)
+        _, status = finish(child)
+        assert status == EXIT_POWER_CUT
 
     def eeprom(self, offset):
         with open(os.path.join(self.path, "eeprom.img"), "rb") as f:

@@ -5,7 +5,9 @@ its power-ups.
   flash.img    64 MiB NOR flash, the first virtio disk; "/dev/mtd0" with 128 KiB erase blocks
   eeprom.img   8 KiB board EEPROM (I2C 0x54 on bus 1): serial number, boot slot byte, install
                time stamps, boot loader environment
-  user/        the contents of "/user" (key files, install log), saved at every shutdown
+  user.img     "/user" (key files, install log, the trial record): an ext4 file system on the
+               second virtio disk, mounted with synchronous writes, so a power cut keeps what
+               was written; `board.py user BOARD NAME` shows a file of it
   tftp/        what QEMU's built-in TFTP server offers at 10.0.2.2
 
 The region map and EEPROM layout are read from the boot manager's own headers, so the board
@@ -18,12 +20,14 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 SRC = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BOOTIMG = os.environ.get("BOOTIMG", os.path.join(SRC, "build", "bin", "bootimg"))
 FLASH_SIZE = 64 * 1024 * 1024
 ERASE_SIZE = 128 * 1024
 EEPROM_SIZE = 8 * 1024
+USER_SIZE = 8 * 1024 * 1024
 
 
 class BoardError(Exception):
@@ -71,7 +75,7 @@ class Board:
         self.path = path
         self.flash = os.path.join(path, "flash.img")
         self.eeprom = os.path.join(path, "eeprom.img")
-        self.user = os.path.join(path, "user")
+        self.user = os.path.join(path, "user.img")
         self.tftp = os.path.join(path, "tftp")
 
     def create(self):
@@ -83,9 +87,16 @@ class Board:
             f.write(b"\xff" * EEPROM_SIZE)
         self.poke_eeprom(I2C["EEPROM_SERIAL_OFFSET"], bytes(I2C["EEPROM_SERIAL_LEN"]))
         self.poke_eeprom(I2C["EEPROM_BOOT_ENV_OFFSET"], bytes(I2C["EEPROM_BOOT_ENV_LEN"]))
-        for d in (self.user, self.tftp):
-            shutil.rmtree(d, ignore_errors=True)
-            os.makedirs(d)
+        shutil.rmtree(self.tftp, ignore_errors=True)
+        os.makedirs(self.tftp)
+        self.make_user()
+
+    def make_user(self, contents=None):
+        """A fresh ext4 file system for "/user", holding the files of `contents` when given."""
+        with open(self.user, "wb") as f:
+            f.truncate(USER_SIZE)
+        e2fs("mke2fs", "-q", "-F", "-t", "ext4", "-L", "user",
+             *(["-d", contents] if contents else []), self.user)
 
     def check(self):
         """The board files QEMU needs, with the sizes the board has."""
@@ -95,8 +106,29 @@ class Board:
             if os.path.getsize(path) != size:
                 raise BoardError(f"{path}: {os.path.getsize(path)} bytes, the board's part has "
                                  f"{size}")
-        for d in (self.user, self.tftp):
-            os.makedirs(d, exist_ok=True)
+        os.makedirs(self.tftp, exist_ok=True)
+        old = os.path.join(self.path, "user")
+        if not os.path.exists(self.user):  # a board of the time /user travelled as a directory
+            self.make_user(old if os.path.isdir(old) else None)
+            shutil.rmtree(old, ignore_errors=True)
+
+    def user_journal(self):
+        """A power cut leaves the journal to replay: the host reads what the board would."""
+        e2fs("e2fsck", "-y", "-E", "journal_only", self.user, ok=(0, 1))
+
+    def user_file(self, name):
+        self.user_journal()
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "file")
+            e2fs("debugfs", "-R", f"dump /{name} {out}", self.user)
+            if not os.path.exists(out):
+                raise BoardError(f"/user/{name}: no such file on the board")
+            return open(out, "rb").read()
+
+    def user_remove(self, name):
+        self.user_journal()
+        self.user_file(name)
+        e2fs("debugfs", "-w", "-R", f"rm /{name}", self.user)
 
     def poke_eeprom(self, offset, data):
         with open(self.eeprom, "r+b") as f:
@@ -148,13 +180,27 @@ class Board:
         shutil.copy(file, os.path.join(self.tftp, os.path.basename(file)))
 
 
+def e2fs(*command, ok=(0,)):
+    try:
+        r = subprocess.run(command, capture_output=True, text=True)
+    except FileNotFoundError:
+        raise BoardError(f"{command[0]} missing: apt-get install e2fsprogs") from None
+    if r.returncode not in ok:
+        raise BoardError(f"{' '.join(command)} failed:\n" + (r.stdout + r.stderr).strip())
+    return r
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], epilog=__doc__.split(
         "\n\n", 1)[1], formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", choices=("new", "set", "check"),
+    p.add_argument("command", choices=("new", "set", "check", "user"),
                    help="new: a fresh board (erased flash, blank EEPROM, empty /user); "
-                        "set: change an existing one; check: refuse a missing or malformed board")
+                        "set: change an existing one; check: refuse a missing or malformed board; "
+                        "user: write the board's file /user/NAME on standard output")
     p.add_argument("board", help="the board directory")
+    p.add_argument("name", nargs="?", help="with user: the file's name in /user")
+    p.add_argument("--user-remove", action="append", default=[], metavar="NAME",
+                   help="remove the file /user/NAME")
     p.add_argument("--serial", help="unit serial number, up to 12 characters")
     p.add_argument("--boot-slot", type=int, help="the boot slot byte, 0..255")
     p.add_argument("--env", action="append", default=[], metavar="NAME=VALUE",
@@ -174,6 +220,13 @@ def main():
         if a.command == "new":
             board.create()
         board.check()
+        if a.command == "user":
+            if not a.name:
+                raise BoardError("user: name the file, e.g. install.log")
+            sys.stdout.buffer.write(board.user_file(a.name))
+            return 0
+        for name in a.user_remove:
+            board.user_remove(name)
         if a.serial is not None:
             if len(a.serial.encode()) > I2C["EEPROM_SERIAL_LEN"]:
                 raise BoardError(f"--serial {a.serial}: at most 12 characters")

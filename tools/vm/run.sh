@@ -3,7 +3,7 @@
 # and root file system that tools/vm/build.sh made, with the board's console on this terminal.
 #   tools/vm/run.sh [options] BOARD_DIR
 # The run ends when the board resets (QEMU runs with -no-reboot): the next run is the next
-# power-up. /user is saved back into BOARD_DIR/user at every clean shutdown.
+# power-up. /user is the file system in BOARD_DIR/user.img, written through as the board's is.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -25,7 +25,8 @@ BOARD_DIR is created as a demo board with signed images in both slots).
   -h, --help         this text
 
 Exit status: 0 the board reset, 1 a board file is missing or malformed, 2 usage error,
-3 the time limit killed the board, 4 QEMU failed.
+3 the time limit killed the board, 4 QEMU failed, 5 QEMU was killed (a power cut: its process
+id is in BOARD_DIR/qemu.pid while it runs).
 EOF
 }
 
@@ -65,18 +66,12 @@ fi
 "$here/board.py" check "$board" || exit 1
 board=$(cd "$board" && pwd)
 
-# /user travels as a tar archive on the second disk: the board unpacks it at start-up and
-# writes it back at shutdown.
-work=$(mktemp -d "${TMPDIR:-/tmp}/bootmgr-vm.XXXXXX")
 saved_tty=
 cleanup() {
   [ -z "$saved_tty" ] || stty "$saved_tty" 2>/dev/null || true
-  rm -rf "$work"
+  rm -f "$board/qemu.pid"
 }
 trap cleanup EXIT
-tar -C "$board/user" -cf "$work/user.img" .
-used=$(stat -c %s "$work/user.img")
-truncate -s $(( (used / 1048576 + 8) * 1048576 )) "$work/user.img"
 
 log=$board/console.log
 : >"$log"
@@ -86,13 +81,14 @@ args=(-M ppce500 -m 256 -nodefaults -display none -no-reboot
       -rtc "base=$rtc"
       -drive "file=$board/flash.img,format=raw,if=none,id=flash"
       -device virtio-blk-pci,drive=flash
-      -drive "file=$work/user.img,format=raw,if=none,id=user"
+      -drive "file=$board/user.img,format=raw,if=none,id=user"
       -device virtio-blk-pci,drive=user
       -drive "file=$board/eeprom.img,format=raw,if=none,id=eeprom"
       -device at24c-eeprom,address=0x54,rom-size=8192,drive=eeprom
       # No LED controller model: a device at 0x60 answers the transfers; the trace shows them.
       -device at24c-eeprom,address=0x60,rom-size=256
-      -nic "user,model=virtio-net-pci,tftp=$board/tftp")
+      -nic "user,model=virtio-net-pci,tftp=$board/tftp"
+      -pidfile "$board/qemu.pid")
 if [ -n "$raw" ]; then
   args+=(-chardev "stdio,id=con,signal=off,logfile=$log" -serial chardev:con -monitor none)
 else
@@ -107,8 +103,13 @@ if [ -t 0 ]; then
   stty -onlcr
 fi
 status=0
+started=$SECONDS
 timeout --foreground -k 5 "$timeout_s" qemu-system-ppc "${args[@]}" || status=$?
 [ -z "$saved_tty" ] || stty "$saved_tty"
+if [ "$status" -eq 137 ] && [ $((SECONDS - started)) -lt "$timeout_s" ]; then
+  echo "vm: QEMU was killed: the power went" >&2
+  exit 5
+fi
 if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
   echo >&2
   echo "vm: the board did not reset within $timeout_s s and was stopped; last console lines:" >&2
@@ -118,11 +119,5 @@ fi
 if [ "$status" -ne 0 ]; then
   echo "vm: qemu-system-ppc failed (status $status)" >&2
   exit 4
-fi
-# A clean shutdown left /user on the disk; bring it home.
-if tar -tf "$work/user.img" >/dev/null 2>&1; then
-  rm -rf "$board/user.new" && mkdir "$board/user.new"
-  tar -C "$board/user.new" -xf "$work/user.img"
-  rm -rf "$board/user" && mv "$board/user.new" "$board/user"
 fi
 exit 0
