@@ -121,7 +121,7 @@ lint: deps deps-lint
 	tools/lint.sh $(abspath $(LINT)) $(JOBS)
 
 # Mutation testing: MUTANTS seeded faults (SEED) spread over every product folder, each rebuilt and
-# run against the test program that covers it in build-mutants; kill rate per folder and survivors,
+# run against every unit test program that exercises its unit in build-mutants; kill rate per folder and survivors,
 # also in build-mutants/mutants.txt. FOLDERS=crypto,image runs only those folders' share.
 mutants: deps deps-measure
 	/usr/bin/python3 tools/mutants.py --mutants $(MUTANTS) --seed $(SEED) \
