@@ -60,9 +60,7 @@ std::vector<std::pair<std::string, std::string>> TableRow::words(
         const auto eq = word.find('=');
         std::string key = word.substr(0, eq),
                     value = eq == std::string::npos ? "" : word.substr(eq + 1);
-        const bool known = std::any_of(keys.begin(), keys.end(), [&](std::string_view k) {
-            return k == key || (k.ends_with('*') && key.starts_with(k.substr(0, k.size() - 1)));
-        });
+        const bool known = std::find(keys.begin(), keys.end(), key) != keys.end();
         if (!known) {
             fail(column, "unknown key " + key);
             continue;

@@ -51,7 +51,7 @@ class TableRow {
         return value;
     }
     // The field as blank-separated words KEY or KEY=VALUE, in order; every KEY must be one of
-    // `keys` ("slot*" takes any key that starts with "slot").
+    // `keys`.
     std::vector<std::pair<std::string, std::string>> words(
         std::string_view column, std::initializer_list<std::string_view> keys) const;
     // Where the row stands ("file:line name"), for failure messages.
