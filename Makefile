@@ -28,7 +28,7 @@ DEPS_VM    := qemu-system-ppc linux-source-6.1 g++-powerpc-linux-gnu dpkg-dev fl
               bzip2 lrzsz python3-pytest python3-pexpect e2fsprogs
 
 .PHONY: all deps deps-cross deps-fuzz deps-lint deps-measure deps-vm build test unit-test asan-test \
-        deb demo bench fuzz cross-test valgrind lint format clean mutants coverage vm-build vm vm-test
+        deb demo bench bench-build fuzz cross-test valgrind lint format clean mutants coverage vm-build vm vm-test
 
 all: build
 
@@ -87,9 +87,12 @@ demo: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target bootmgr-sim bootimg
 	tools/demo.sh $(BUILD)/bin
 
-bench: deps
+# The benchmark programs are built as make bench builds them by .ci/run too, so that they cannot rot.
+bench-build: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBOOTMGR_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
+
+bench: bench-build
 	tools/run-bench.sh build-bench
 
 # Memcheck over the boot roads (good slot, fall-back, reboot) and the install of a signed package.
@@ -131,7 +134,7 @@ lint: deps deps-lint
 	tools/lint.sh $(abspath $(LINT)) $(JOBS)
 
 # Mutation testing: MUTANTS seeded faults (SEED) spread over every product folder, each rebuilt and
-# run against the test program that covers it in build-mutants; kill rate per folder and survivors,
+# run against every unit test program that exercises its unit in build-mutants; kill rate per folder and survivors,
 # also in build-mutants/mutants.txt. FOLDERS=crypto,image runs only those folders' share.
 mutants: deps deps-measure
 	/usr/bin/python3 tools/mutants.py --mutants $(MUTANTS) --seed $(SEED) \

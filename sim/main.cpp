@@ -175,69 +175,12 @@ std::optional<std::vector<std::uint8_t>> read_host_file(const std::string& path)
     return data;
 }
 
-// "kind[@N][:ARG]"
+// "kind[@N][:ARG][=ERRNO]", as sim_faults.h reads it.
 void parse_fault(Run& run, std::string_view spec) {
-    struct Kind {
-        std::string_view name;
-        sim::FaultKind kind;
-        const char* arg;  // what ARG means, or nullptr when there is none
-    };
-    static constexpr std::array<Kind, 13> kinds{{
-        {"i2c-open", sim::FaultKind::i2c_open, "bus number"},
-        {"i2c-select", sim::FaultKind::i2c_select, "7-bit device address"},
-        {"i2c-write", sim::FaultKind::i2c_write, "7-bit device address"},
-        {"i2c-read", sim::FaultKind::i2c_read, "7-bit device address"},
-        {"i2c-short", sim::FaultKind::i2c_short_read, "bytes delivered"},
-        {"flash-info", sim::FaultKind::flash_info, nullptr},
-        {"flash-read", sim::FaultKind::flash_read, nullptr},
-        {"flash-write", sim::FaultKind::flash_write, nullptr},
-        {"flash-erase", sim::FaultKind::flash_erase, nullptr},
-        {"create", sim::FaultKind::create_path, "system path"},
-        {"shell", sim::FaultKind::shell, "command prefix"},
-        {"exec", sim::FaultKind::exec, nullptr},
-        {"power-cut", sim::FaultKind::power_cut, nullptr},
-    }};
-    const std::size_t colon = spec.find(':');
-    const std::string_view head = spec.substr(0, colon);
-    const std::string_view arg =
-        colon == std::string_view::npos ? std::string_view{} : spec.substr(colon + 1);
-    const std::size_t at = head.find('@');
-    const std::string_view name = head.substr(0, at);
-    unsigned nth = 0;
-    if (at != std::string_view::npos) {
-        const auto n = parse_number(head.substr(at + 1), 1000000000);
-        if (!n || *n == 0) fail("--fault %s: @N wants a count from 1", std::string(spec));
-        nth = static_cast<unsigned>(*n);
-    }
-    for (const auto& k : kinds) {
-        if (k.name != name) continue;
-        sim::Fault fault(k.kind, nth);
-        if (k.arg == nullptr && !arg.empty()) fail("--fault %s takes no :ARG", std::string(spec));
-        if (k.kind == sim::FaultKind::power_cut && nth == 0) {
-            fail("--fault %s: say after which operation, e.g. power-cut@3", std::string(spec));
-        }
-        if (k.kind == sim::FaultKind::create_path || k.kind == sim::FaultKind::shell) {
-            if (k.kind == sim::FaultKind::create_path && arg.empty()) {
-                fail("--fault %s: name the path, e.g. create:/tmp/zariximage.tar.gz",
-                     std::string(spec));
-            }
-            fault.path = std::string(arg);
-            fault.error = k.kind == sim::FaultKind::create_path ? EACCES : EAGAIN;
-        } else if (!arg.empty()) {
-            const auto v = parse_number(arg, k.kind == sim::FaultKind::i2c_short_read ? 65535
-                                             : k.kind == sim::FaultKind::i2c_open     ? 1
-                                                                                      : 0x7F);
-            if (!v) fail("--fault %s: bad number after ':'", std::string(spec));
-            if (k.kind == sim::FaultKind::i2c_short_read) {
-                fault.bytes = static_cast<unsigned>(*v);
-            } else {
-                fault.device = static_cast<int>(*v);
-            }
-        }
-        run.faults.push_back(fault);
-        return;
-    }
-    fail("--fault %s: unknown fault (see --help)", std::string(spec));
+    std::string error;
+    const auto fault = sim::parse_fault(spec, &error);
+    if (!fault) fail("--fault %s", error);
+    run.faults.push_back(*fault);
 }
 
 // Queues a preparing action.

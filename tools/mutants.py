@@ -7,11 +7,14 @@ mutated unit and the test program that covers it in one persistent build directo
 program and counts the fault as killed when the program fails, crashes or times out. A mutant that
 does not compile is discarded and the next candidate of its folder takes its place.
 
-The folder -> test program mapping follows the build's own convention, not test file names: a unit
-linked into a library is covered by the unit test program named after its folder (tests/<folder>/
--> <folder>_tests); a folder without one borrows the cheapest unit programs. A unit linked into a
-program of its own (the simulator, bootimg) is covered by the cheapest end-to-end pytest files
-that drive that program. Units no test runs (the board-only entry point) are listed, not sampled.
+A unit linked into a library is judged by every unit test program that exercises it: the one named
+after its folder (tests/<folder>/ -> <folder>_tests) first, then each other whose test files
+include the unit's header, directly or through the units and test support they include (a program
+that reaches boot/boot_sequence.h reaches board/boot_slot.h through boot_sequence.cpp); a mutant
+counts as killed when any of them fails. A unit no program reaches borrows the cheapest unit
+programs. A unit linked into a program of its own (the simulator, bootimg) is covered by the
+cheapest end-to-end pytest files that drive that program. Units no test runs (the board-only entry
+point) are listed, not sampled.
 
 The sample depends on the seed and on the text of the code, not on where it stands: the same seed
 draws the same mutants from code that moved to another file or line, so that runs before and
@@ -452,6 +455,29 @@ def e2e_runners(build: Build):
     return out
 
 
+INCLUDE_RE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def reached_files(roots):
+    """Every source file of the tree that the roots include, directly or through others; reaching
+    a header brings in its unit's source (x.h -> x.cpp), whose includes count too."""
+    seen, todo = set(), [Path(r).resolve() for r in roots]
+    while todo:
+        f = todo.pop()
+        if f in seen or not f.exists():
+            continue
+        seen.add(f)
+        if f.suffix == ".h":
+            todo.append(f.with_suffix(".cpp"))
+        for name in INCLUDE_RE.findall(f.read_text(errors="replace")):
+            for base in (f.parent, ROOT):
+                target = (base / name).resolve()
+                if target.exists() and ROOT in target.parents:
+                    todo.append(target)
+                    break
+    return seen
+
+
 def folder_of(src: Path):
     rel = src.relative_to(ROOT)
     return rel.parts[0] if rel.parts[0] in FOLDERS else None
@@ -574,6 +600,10 @@ def main():
             spent += r.seconds
         return chosen
 
+    # Which product sources each unit program's tests reach through their includes.
+    reach = {prog: reached_files((ROOT / "tests" / prog[:-len("_tests")]).glob("*.[ch]*"))
+             for prog in unit_programs}
+
     def cover(src):
         kind, name = owners[src]
         folder = folder_of(src)
@@ -581,7 +611,10 @@ def main():
             return pick([runners[n] for n, exes in e2e_exes.items() if name in exes and n in runners],
                         E2E_BUDGET_S)
         own = runners.get(f"{folder}_tests")
-        return [own] if own else pick(unit_by_time, BORROW_BUDGET_S)
+        others = [r for r in unit_by_time if r is not own and src in reach.get(r.name, ())]
+        if own or others:
+            return ([own] if own else []) + others
+        return pick(unit_by_time, BORROW_BUDGET_S)
 
     mapping = {src: cover(src) for src in commands}
     uncovered = sorted(str(s.relative_to(ROOT)) for s, rs in mapping.items() if not rs)
@@ -602,14 +635,15 @@ def main():
     queues = draw(by_folder, folders, args.seed)
 
     header = [f"Mutation testing, seed {args.seed}, {args.mutants} mutants, {total_sites} sites"]
-    header.append("Tests per unit (cheapest that cover it):")
+    header.append("Tests per unit (a mutant is killed when any of them fails):")
     shown = {}
     for src in sorted(commands):
-        key = (folder_of(src), owners[src][0], owners[src][1] if owners[src][0] == "exe" else "")
-        shown.setdefault(key, (src, mapping[src]))
-    for (folder, kind, exe), (src, rs) in sorted(shown.items()):
+        key = (folder_of(src), owners[src][0], owners[src][1] if owners[src][0] == "exe" else "",
+               tuple(r.name for r in mapping[src]))
+        shown[key] = shown.get(key, 0) + 1
+    for (folder, kind, exe, names), count in sorted(shown.items()):
         what = f"{folder}/ units in {exe}" if kind == "exe" else f"{folder}/ library units"
-        header.append(f"  {what:34} -> {', '.join(r.name for r in rs) or 'none (not sampled)'}")
+        header.append(f"  {what:26} {count:3} -> {', '.join(names) or 'none (not sampled)'}")
     if uncovered:
         header.append("Units no test runs (not sampled): " + ", ".join(uncovered))
     header.append("Quota per folder: " + ", ".join(f"{f} {quota[f]}" for f in folders))
@@ -641,14 +675,22 @@ def main():
                 what = f"{m.file.relative_to(ROOT)}:{m.line}: {m.describe(line)}"
                 t0 = time.monotonic()
                 restorer.mutate(m.file, apply(m))
-                rs = mapping[m.file]
-                targets = sorted({t for r in rs for t in r.targets})
-                built, _ = build.build(targets, timeout=300)
+                # Each program is linked only when the ones before it let the mutant live.
+                built, killed, linked = True, False, set()
+                for r in mapping[m.file]:
+                    targets = sorted(set(r.targets) - linked)
+                    if targets:
+                        built, _ = build.build(targets, timeout=300)
+                        linked.update(targets)
+                        if not built:
+                            break
+                    if not r.run(timeout=max(10.0, 3 * r.seconds + 5)):
+                        killed = True
+                        break
                 if not built:
                     restorer.restore()
                     results[f]["discarded"] += 1
                     continue
-                killed = any(not r.run(timeout=max(10.0, 3 * r.seconds + 5)) for r in rs)
                 restorer.restore()
                 if owners[m.file][0] == "exe":
                     # The program is shared by other folders' end-to-end runs: rebuild it clean.

@@ -4,7 +4,8 @@
 #   crypto_bench   our CRC-32 and cryptography against zlib and OpenSSL. Run twice: as is and with
 #                  the CPU's SHA, AES and vector extensions masked from OpenSSL (the fair peer for
 #                  a PowerPC without crypto instructions); the floor is the peer a target names.
-#   boot_bench     the boot path on the simulated board against reading the image once + crc32.
+#   boot_bench     the boot path on the simulated board against reading the image once, crc32 and
+#                  writing the payload once as the archive the boot hands to the unpacking.
 #   install_bench  installing a signed 10 MiB package against the same checks with zlib and
 #                  masked OpenSSL + moving the bytes once (it masks OpenSSL itself); the package
 #                  walk over 8 MiB of zeros and one byte, against one read of the package.
@@ -88,7 +89,7 @@ for name, b in boot.items():
     add("boot: our share (header, read, CRC, archive)", size, b["ours"], b["floor"], 1.2)
     add("  flash read (buffer pages + copy)", size, b["flash_read"])
     add("  CRC-32 and the rest", size, b["ours"] - b["flash_read"] - b["archive_write"])
-    add("  archive write", size, b["archive_write"])
+    add("  archive write", size, b["archive_write"], b["floor"] - b["floor_check"])
     add("boot: per MiB of image", size, b["ours"] / mib, b["floor"] / mib)
     add("boot: start-up to slot check", size, b["startup"])
     add("boot: own code, power-up to exec", size, b["own_total"])
@@ -102,7 +103,7 @@ if per_mib:
         min(per_mib.values()), 1.25, "x")
 if "boot_fallback/10MiB" in boot:
     b = boot["boot_fallback/10MiB"]
-    add("fall-back boot vs one good slot", "10MiB", b["ours"], b["floor"], 2.2)
+    add("fall-back boot (both slots read and checked)", "10MiB", b["ours"], b["floor"], 1.2)
 for name, b in boot.items():
     if name.startswith("boot_memory/"):
         size = name.split("/")[1]

@@ -15,7 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::uint8_t kStamp[RTC_TIME_LEN] = {1, 2, 3, 4, 5, 6, 7};
 
-TEST(I2cDevices, Table) {
+TABLE_TEST(I2cDevices, "tests/board/data/i2c_devices.tsv") {
     using Op = std::function<int(std::uint8_t*)>;
     const std::map<std::string, Op> ops = {
         {"read-slot", [](std::uint8_t* b) { return eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1, b); }},
@@ -33,60 +33,54 @@ TEST(I2cDevices, Table) {
         {"clock-stamp-1", [](std::uint8_t*) { return image_timestamp_set(1); }},
         {"clock-stamp-2", [](std::uint8_t*) { return image_timestamp_set(2); }},
     };
-    for (const auto& row : read_table("tests/board/data/i2c_devices.tsv")) {
-        SCOPED_TRACE(row.where());
-        TestBoard board;
-        board->eeprom_write(EEPROM_BOOT_SLOT_OFFSET, Bytes{2});
-        board->eeprom_write(EEPROM_SERIAL_OFFSET, bytes_of("AB0123456789"));
-        board->eeprom_write(EEPROM_SLOT1_TIMESTAMP_OFFSET, Bytes(16, 0));
-        board->set_rtc({0x30, 0x45, 0x13, 0x05, 0x24, 0x12, 0x25});
-        board->set_led_register(LED_PRESENCE_REGISTER, 0x31);
-        ASSERT_EQ(i2c_open_buses(), 0);
-        if (row["buses"] == "closed") {
-            EXPECT_EQ(i2c_close_buses(), 0);
-            EXPECT_EQ(i2c_bus_fd[0] + i2c_bus_fd[1], 0);
-        }
-        for (const auto& fault : faults_of(row["faults"])) board->inject(fault);
-        board.clear_output();
-        const auto ms = board->virtual_ms();
-        Bytes buf(12, 0xEE);
-        const std::string op = row["op"];
-        EXPECT_EQ(ops.at(op)(buf.data()), row.num("result"));
-        Bytes state = buf;
-        if (op.starts_with("write-slot")) state = board->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1);
-        if (op.starts_with("write-led")) state = {board->led_register(LED_PRESENCE_REGISTER)};
-        if (op.find("stamp") != std::string::npos) {
-            state = board->eeprom_read(EEPROM_SLOT1_TIMESTAMP_OFFSET, RTC_TIME_LEN);
-            const auto two = board->eeprom_read(EEPROM_SLOT2_TIMESTAMP_OFFSET, RTC_TIME_LEN);
-            state.insert(state.end(), two.begin(), two.end());
-        }
-        if (!row["bytes"].empty()) {
-            EXPECT_EQ(state, hex_bytes(row["bytes"]));
-        }
-        EXPECT_EQ(board->virtual_ms() - ms, static_cast<unsigned long long>(row.num("ms")));
-        EXPECT_EQ(board.out(), row["out"]);
+    TestBoard board;
+    board->eeprom_write(EEPROM_BOOT_SLOT_OFFSET, Bytes{2});
+    board->eeprom_write(EEPROM_SERIAL_OFFSET, bytes_of("AB0123456789"));
+    board->eeprom_write(EEPROM_SLOT1_TIMESTAMP_OFFSET, Bytes(16, 0));
+    board->set_rtc({0x30, 0x45, 0x13, 0x05, 0x24, 0x12, 0x25});
+    board->set_led_register(LED_PRESENCE_REGISTER, 0x31);
+    ASSERT_EQ(i2c_open_buses(), 0);
+    if (row.choice("buses", {"open", "closed"}) == "closed") {
         EXPECT_EQ(i2c_close_buses(), 0);
+        EXPECT_EQ(i2c_bus_fd[0] + i2c_bus_fd[1], 0);
     }
+    for (const auto& fault : faults_of(row["faults"])) board->inject(fault);
+    board.clear_output();
+    const auto ms = board->virtual_ms();
+    Bytes buf(12, 0xEE);
+    const std::string op = row.key("op", ops);
+    EXPECT_EQ(ops.at(op)(buf.data()), row.num("result"));
+    Bytes state = buf;
+    if (op.starts_with("write-slot")) state = board->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1);
+    if (op.starts_with("write-led")) state = {board->led_register(LED_PRESENCE_REGISTER)};
+    if (op.find("stamp") != std::string::npos) {
+        state = board->eeprom_read(EEPROM_SLOT1_TIMESTAMP_OFFSET, RTC_TIME_LEN);
+        const auto two = board->eeprom_read(EEPROM_SLOT2_TIMESTAMP_OFFSET, RTC_TIME_LEN);
+        state.insert(state.end(), two.begin(), two.end());
+    }
+    if (!row["bytes"].empty()) {
+        EXPECT_EQ(state, hex_bytes(row["bytes"]));
+    }
+    EXPECT_EQ(board->virtual_ms() - ms, static_cast<unsigned long long>(row.num("ms")));
+    EXPECT_EQ(board.out(), row["out"]);
+    EXPECT_EQ(i2c_close_buses(), 0);
 }
 
-TEST(I2cDevices, RtcSeconds) {
-    for (const auto& row : read_table("tests/board/data/rtc_seconds.tsv")) {
-        SCOPED_TRACE(row.where());
-        std::uint64_t seconds = 0;
-        const bool holds_time = rtc_seconds(hex_bytes(row["rtc"]).data(), &seconds);
-        EXPECT_EQ(holds_time ? std::to_string(seconds) : "", row["seconds"]);
-        if (!holds_time) continue;
-        // And back: the same seconds, and the weekday the calendar gives.
-        std::uint8_t time[RTC_TIME_LEN] = {};
-        rtc_time_of_seconds(seconds, time);
-        std::uint64_t again = 0;
-        ASSERT_TRUE(rtc_seconds(time, &again));
-        EXPECT_EQ(again, seconds);
-        std::tm tm{};
-        const auto t = static_cast<std::time_t>(seconds) + 946684800;
-        ::gmtime_r(&t, &tm);
-        EXPECT_EQ(time[3], tm.tm_wday == 0 ? 7 : tm.tm_wday);
-    }
+TABLE_TEST(RtcSeconds, "tests/board/data/rtc_seconds.tsv") {
+    std::uint64_t seconds = 0;
+    const bool holds_time = rtc_seconds(hex_bytes(row["rtc"]).data(), &seconds);
+    EXPECT_EQ(holds_time ? std::to_string(seconds) : "", row["seconds"]);
+    if (!holds_time) return;
+    // And back: the same seconds, and the weekday the calendar gives.
+    std::uint8_t time[RTC_TIME_LEN] = {};
+    rtc_time_of_seconds(seconds, time);
+    std::uint64_t again = 0;
+    ASSERT_TRUE(rtc_seconds(time, &again));
+    EXPECT_EQ(again, seconds);
+    std::tm tm{};
+    const auto t = static_cast<std::time_t>(seconds) + 946684800;
+    ::gmtime_r(&t, &tm);
+    EXPECT_EQ(time[3], tm.tm_wday == 0 ? 7 : tm.tm_wday);
 }
 
 }  // namespace

@@ -57,40 +57,37 @@ const std::map<std::string, std::function<Bytes()>> kImages = {
      }},
 };
 
-TEST(BootSequence, Table) {
-    for (const auto& row : read_table("tests/boot/data/boot_sequence.tsv")) {
-        SCOPED_TRACE(row.where());
-        sim::CreateOptions options;
-        options.boot_slot = static_cast<std::uint8_t>(row.num("slot"));
-        options.boot_env = row.list("env", ' ');
-        const auto rtc = hex_bytes(row["rtc"]);
-        std::copy(rtc.begin(), rtc.end(), options.rtc.begin());
-        TestBoard board(options);
-        board->flash_write(FLASH_SLOT1_OFFSET, kImages.at(row["image1"])());
-        board->flash_write(FLASH_SLOT2_OFFSET, kImages.at(row["image2"])());
-        const auto faults = faults_of(row["faults"]);
-        const bool reboot = row["op"] == "reboot";
-        const BoardRun r = board.run(
-            [&] {
-                for (const auto& fault : faults) board->inject(fault);
-                reboot ? reboot_system() : boot_main();
-            },
-            console_script(row["input"]));
-        std::string touched;
-        for (const auto& op : r.flash_log) {
-            const char* slot = op.offset < FLASH_SLOT2_OFFSET ? "1" : "2";
-            if (touched.find(slot) == std::string::npos) touched += slot;
-        }
-        EXPECT_FALSE(r.returned);
-        EXPECT_EQ(r.status, row.num("status"));
-        EXPECT_EQ(r.exec_seen("/bin/backtrace"), row.num("exec") == 1);
-        EXPECT_EQ(touched, row["touched"]) << "flash slots read";
-        EXPECT_EQ(board.read_file("/tmp/home/bin/mp.elf.strip").value_or(""), row["app"]);
-        EXPECT_EQ(r.virtual_ms, static_cast<std::uint64_t>(row.num("ms")));
-        EXPECT_EQ(r.commands(), row.list("commands"));
-        EXPECT_EQ(r.err, row["err"]);
-        EXPECT_EQ(r.out, row["out"]);
+TABLE_TEST(BootSequence, "tests/boot/data/boot_sequence.tsv") {
+    sim::CreateOptions options;
+    options.boot_slot = static_cast<std::uint8_t>(row.num("slot"));
+    options.boot_env = row.list("env", ' ');
+    const auto rtc = hex_bytes(row["rtc"]);
+    std::copy(rtc.begin(), rtc.end(), options.rtc.begin());
+    TestBoard board(options);
+    board->flash_write(FLASH_SLOT1_OFFSET, kImages.at(row.key("image1", kImages))());
+    board->flash_write(FLASH_SLOT2_OFFSET, kImages.at(row.key("image2", kImages))());
+    const auto faults = faults_of(row["faults"]);
+    const bool reboot = row.choice("op", {"boot", "reboot"}) == "reboot";
+    const BoardRun r = board.run(
+        [&] {
+            for (const auto& fault : faults) board->inject(fault);
+            reboot ? reboot_system() : boot_main();
+        },
+        console_script(row["input"]));
+    std::string touched;
+    for (const auto& op : r.flash_log) {
+        const char* slot = op.offset < FLASH_SLOT2_OFFSET ? "1" : "2";
+        if (touched.find(slot) == std::string::npos) touched += slot;
     }
+    EXPECT_FALSE(r.returned);
+    EXPECT_EQ(r.status, row.num("status"));
+    EXPECT_EQ(r.exec_seen("/bin/backtrace"), row.num("exec") == 1);
+    EXPECT_EQ(touched, row["touched"]) << "flash slots read";
+    EXPECT_EQ(board.read_file("/tmp/home/bin/mp.elf.strip").value_or(""), row["app"]);
+    EXPECT_EQ(r.virtual_ms, static_cast<std::uint64_t>(row.num("ms")));
+    EXPECT_EQ(r.commands(), row.list("commands"));
+    EXPECT_EQ(r.err, row["err"]);
+    EXPECT_EQ(r.out, row["out"]);
 }
 
 TEST(BootSequence, CrcAndSlotNumbers) {

@@ -8,11 +8,34 @@
 #include <cstdlib>
 
 #include "crypto/imgsign.h"
+#include "crypto/status.h"
 #include "platform/platform.h"
 #include "tests/support/board_fixture.h"
 #include "tests/support/table.h"
 
 using Bytes = std::vector<std::uint8_t>;
+using namespace crypto_status;
+
+// The library's statuses by the names of crypto/status.h, as the data files write them.
+inline const std::map<std::string, std::int32_t>& statuses() {
+#define CRYPTO_STATUS_NAMED(name, value) {#name, value},
+    static const std::map<std::string, std::int32_t> all{CRYPTO_STATUSES(CRYPTO_STATUS_NAMED)};
+#undef CRYPTO_STATUS_NAMED
+    return all;
+}
+// A named status (a test failure, and a value no status has, for an unknown name).
+inline std::int32_t status_of(const std::string& name) {
+    const auto it = statuses().find(name);
+    if (it != statuses().end()) return it->second;
+    ADD_FAILURE() << "no status " << name << " in crypto/status.h";
+    return 1;
+}
+// The name of a status, or its number when it has none.
+inline std::string status_name(std::int32_t status) {
+    for (const auto& [name, value] : statuses())
+        if (value == status) return name;
+    return std::to_string(status);
+}
 
 class HostPlatform : public platform::Platform {
   public:

@@ -18,20 +18,20 @@ TEST(Imgsign, VerificationOutcomesAndTrace) {
         return IMGSIGN_verifySignature(digest.data(), dlen, sig.data(), slen, pem.data(), klen);
     };
     EXPECT_EQ(verify(32, 128, k), 0);
-    EXPECT_EQ(verify(31, 128, k), -7711);
-    EXPECT_EQ(verify(32, 127, k), -7609);
+    EXPECT_EQ(verify(31, 128, k), ERR_SIGNATURE_MISMATCH);
+    EXPECT_EQ(verify(32, 127, k), ERR_BAD_SIGNATURE_LENGTH);
     EXPECT_EQ(IMGSIGN_verifySignature(nullptr, 32, sig.data(), 128, pem.data(), 9) +
                   IMGSIGN_verifySignature(digest.data(), 32, nullptr, 128, pem.data(), 9) +
                   IMGSIGN_verifySignature(digest.data(), 32, sig.data(), 128, nullptr, 9),
-              3 * -6001);
+              3 * ERR_NULL_POINTER);
     std::uint8_t d[32];
     std::uint32_t n = 0;
     EXPECT_EQ(IMGSIGN_computeSHA256(nullptr, 0, d, &n) + IMGSIGN_computeSHA256(d, 0, nullptr, &n) +
                   IMGSIGN_computeSHA256(d, 0, d, nullptr),
-              3 * -6001);
-    EXPECT_EQ(CA_MGMT_convertPublicKey(nullptr, 10, nullptr), -6001);
+              3 * ERR_NULL_POINTER);
+    EXPECT_EQ(CA_MGMT_convertPublicKey(nullptr, 10, nullptr), ERR_NULL_POINTER);
     pem.push_back(0);
-    EXPECT_EQ(verify(32, 128, k + 1), -8103);
+    EXPECT_EQ(verify(32, 128, k + 1), ERR_DER_BAD_LENGTHS);
     EXPECT_EQ(host.out, "");
     DEBUG_CONSOLE_setMask(DEBUG_CONSOLE_DEFAULT_MASK | DEBUG_CATEGORY_IMGSIGN);
     EXPECT_EQ(IMGSIGN_computeSHA256(reinterpret_cast<const std::uint8_t*>("abc"), 3, d, &n), 0);
@@ -48,8 +48,9 @@ TEST(CryptoLib, StartUpFailuresAndCounting) {
     std::uint8_t* out = nullptr;
     std::uint32_t n = 0;
     // The Base64 table is built before the random source is read.
-    for (const auto& [source, status] :
-         {std::pair{"/nonexistent/urandom", -7201}, {"/dev/null", -7202}, {"/dev/urandom", 0}}) {
+    for (const auto& [source, status] : {std::pair{"/nonexistent/urandom", ERR_FILE_OPEN},
+                                         {"/dev/null", ERR_FILE_READ},
+                                         {"/dev/urandom", 0}}) {
         host.urandom_path = source;
         EXPECT_EQ(CRYPTO_LIB_initialize(), status) << source;
         EXPECT_EQ(BASE64_decodeText(text, 4, &out, &n), 0) << source;
@@ -59,6 +60,6 @@ TEST(CryptoLib, StartUpFailuresAndCounting) {
     EXPECT_EQ(CRYPTO_LIB_initialize(), 0);
     EXPECT_EQ(CRYPTO_LIB_uninitialize(), 1);
     EXPECT_EQ(CRYPTO_LIB_uninitialize(), 0);
-    EXPECT_EQ(BASE64_decodeText(text, 4, &out, &n), -6502);
+    EXPECT_EQ(BASE64_decodeText(text, 4, &out, &n), ERR_BASE64_UNINITIALIZED);
     EXPECT_EQ(CRYPTO_LIB_initialize(), 0);
 }

@@ -27,22 +27,20 @@ TEST(ImageCrc32, CheckValuesAndTheBitwiseRule) {
 }
 
 // Rows: the 24 bytes an image starts with, and what the decoding makes of them.
-TEST(ImageHeaderDecode, VersionsLengthsAndConsistency) {
-    for (auto& row : read_table("tests/image/data/headers.tsv")) {
-        SCOPED_TRACE(row["name"]);
-        const auto raw = hex_bytes(row["bytes"]);
-        ASSERT_EQ(raw.size(), IMG_PROBE_LEN);
-        const ImageHeader h = image_header_decode(std::span(raw).first<IMG_PROBE_LEN>());
-        const auto word = [&](std::size_t at) { return be::load32(raw.data() + at); };
-        EXPECT_EQ(std::vector<std::uint64_t>({h.crc, h.len, h.magic, h.id}),
-                  std::vector<std::uint64_t>({word(0), word(4), word(8), word(12)}));
-        EXPECT_EQ(std::vector<std::uint64_t>({h.header_version, h.header_len, h.payload_len,
-                                              image_length(h), image_header_consistent(h)}),
-                  std::vector<std::uint64_t>(
-                      {std::stoull(row["version"]), std::stoull(row["header_len"], nullptr, 0),
-                       std::stoull(row["payload_len"], nullptr, 0),
-                       std::stoull(row["image_len"], nullptr, 0), row["consistent"] == "yes"}));
-    }
+TABLE_TEST(ImageHeaderDecode, "tests/image/data/headers.tsv") {
+    const auto raw = hex_bytes(row["bytes"]);
+    ASSERT_EQ(raw.size(), IMG_PROBE_LEN);
+    const ImageHeader h = image_header_decode(std::span(raw).first<IMG_PROBE_LEN>());
+    const auto word = [&](std::size_t at) { return be::load32(raw.data() + at); };
+    EXPECT_EQ(std::vector<std::uint64_t>({h.crc, h.len, h.magic, h.id}),
+              std::vector<std::uint64_t>({word(0), word(4), word(8), word(12)}));
+    EXPECT_EQ(
+        std::vector<std::uint64_t>({h.header_version, h.header_len, h.payload_len, image_length(h),
+                                    image_header_consistent(h)}),
+        std::vector<std::uint64_t>(
+            {std::stoull(row["version"]), std::stoull(row["header_len"], nullptr, 0),
+             std::stoull(row["payload_len"], nullptr, 0), std::stoull(row["image_len"], nullptr, 0),
+             row.choice("consistent", {"yes", "no"}) == "yes"}));
 }
 
 // A package in memory that counts the bytes the walk reads.
@@ -62,35 +60,32 @@ class CountingSource final : public PackageSource {
     std::vector<std::uint8_t> bytes_;
 };
 
-TEST(ImagePackageNext, WalkReadsEachByteABoundedNumberOfTimes) {
-    for (const auto& row : read_table("tests/image/data/package_walk.tsv")) {
-        SCOPED_TRACE(row.where());
-        std::vector<std::uint8_t> bytes;
-        for (const auto& spec : split(row["package"], ' ')) {
-            const auto image = image_of(spec).bytes;
-            bytes.insert(bytes.end(), image.begin(), image.end());
-        }
-        CountingSource source(bytes);
-        std::string walk;
-        std::size_t skips = 0;
-        const auto flush = [&] {
-            if (skips > 0) walk += (skips == 1 ? "skip" : "skip*" + std::to_string(skips)) + " ";
-            skips = 0;
-        };
-        for (std::uint64_t at = 0;;) {
-            const PackageItem item = image_package_next(source, at);
-            if (item.step == PackageStep::skip) {
-                ++skips;
-                at += item.length;
-                continue;
-            }
-            flush();
-            walk += item.step == PackageStep::end ? "end" : "image";
-            break;
-        }
-        EXPECT_EQ(walk, row["walk"]);
-        EXPECT_LE(source.read, static_cast<std::uint64_t>(row.num("reads")) * bytes.size());
+TABLE_TEST(ImagePackageWalk, "tests/image/data/package_walk.tsv") {
+    std::vector<std::uint8_t> bytes;
+    for (const auto& spec : split(row["package"], ' ')) {
+        const auto image = image_of(spec).bytes;
+        bytes.insert(bytes.end(), image.begin(), image.end());
     }
+    CountingSource source(bytes);
+    std::string walk;
+    std::size_t skips = 0;
+    const auto flush = [&] {
+        if (skips > 0) walk += (skips == 1 ? "skip" : "skip*" + std::to_string(skips)) + " ";
+        skips = 0;
+    };
+    for (std::uint64_t at = 0;;) {
+        const PackageItem item = image_package_next(source, at);
+        if (item.step == PackageStep::skip) {
+            ++skips;
+            at += item.length;
+            continue;
+        }
+        flush();
+        walk += item.step == PackageStep::end ? "end" : "image";
+        break;
+    }
+    EXPECT_EQ(walk, row["walk"]);
+    EXPECT_LE(source.read, static_cast<std::uint64_t>(row.num("reads")) * bytes.size());
 }
 
 // The tools' encoder against the fixture's own writer, kept apart from it on purpose: two

@@ -28,92 +28,86 @@ const std::map<std::string, std::uint32_t> kRegions{{"slot1", FLASH_SLOT1_OFFSET
 
 // One package per row on a fresh board with its key files, installed in a child process (an
 // application may be booted from the download); see data/install.tsv for the columns.
-TEST(ImageInstallPackage, Table) {
-    for (auto& row : read_table("tests/image/data/install.tsv")) {
-        SCOPED_TRACE(row["name"]);
-        sim::CreateOptions options;
-        options.rtc = kRtc;
-        TestBoard b(options);
-        i2c_open_buses();
-        mtd_fd = mtd_open();
-        CRYPTO_LIB_initialize();
-        imgsign_keys_present();
-        install_interrupt_handler();
-        std::vector<SpecImage> items;
-        Bytes package;
-        for (const auto& spec : split(row["package"], ' ')) {
-            items.push_back(image_of(spec, static_cast<std::uint8_t>(items.size() + 1)));
-            package.insert(package.end(), items.back().bytes.begin(), items.back().bytes.end());
-        }
-        ASSERT_TRUE(b.write_file(DOWNLOAD_IMAGE_PATH, std::string(package.begin(), package.end())));
-        const int slot = std::stoi(row["slot"]);
-        const std::uint8_t skip = row["skip"] == "1";
-        const auto install = [&] {
-            b.write_file("/tmp/rc",
-                         std::to_string(image_install_package(DOWNLOAD_IMAGE_PATH, skip, slot)));
+TABLE_TEST(ImageInstallPackage, "tests/image/data/install.tsv") {
+    sim::CreateOptions options;
+    options.rtc = kRtc;
+    TestBoard b(options);
+    i2c_open_buses();
+    mtd_fd = mtd_open();
+    CRYPTO_LIB_initialize();
+    imgsign_keys_present();
+    install_interrupt_handler();
+    std::vector<SpecImage> items;
+    Bytes package;
+    for (const auto& spec : split(row["package"], ' ')) {
+        items.push_back(image_of(spec, static_cast<std::uint8_t>(items.size() + 1)));
+        package.insert(package.end(), items.back().bytes.begin(), items.back().bytes.end());
+    }
+    ASSERT_TRUE(b.write_file(DOWNLOAD_IMAGE_PATH, std::string(package.begin(), package.end())));
+    const int slot = std::stoi(row["slot"]);
+    const std::uint8_t skip = row.choice("skip", {"0", "1"}) == "1";
+    const auto install = [&] {
+        b.write_file("/tmp/rc",
+                     std::to_string(image_install_package(DOWNLOAD_IMAGE_PATH, skip, slot)));
+    };
+    std::map<std::string, SpecImage> old;
+    for (const auto& [key, value] : row.words(
+             "setup",
+             {"first", "lowsec", "tear", "bootslot", "slot1", "slot2", "kernel", "rfs", "boot"})) {
+        if (key == "first") b.run(install);
+        if (key == "lowsec") b.write_file("/tmp/lowsec", "tolvrine\n");
+        if (key == "tear") b->flash_write(number_of(value), Bytes(16, 0));
+        if (key == "bootslot")
+            b->eeprom_write(EEPROM_BOOT_SLOT_OFFSET,
+                            Bytes{static_cast<std::uint8_t>(std::stoi(value))});
+        if (kRegions.count(key))
+            b->flash_write(kRegions.at(key), (old[key] = image_of(value, 100)).bytes);
+    }
+    for (const auto& fault : faults_of(row["faults"])) b->inject(fault);
+    b.write_file("/tmp/rc", "-");
+    std::map<std::uint16_t, Bytes> stamps;
+    for (std::uint16_t at : {EEPROM_SLOT1_TIMESTAMP_OFFSET, EEPROM_SLOT2_TIMESTAMP_OFFSET})
+        stamps[at] = b->eeprom_read(at, 7);
+    const BoardRun r = b.run(install, console_script(row["input"]));
+    // "-" in the table (an empty field) means the boot road never ran.
+    EXPECT_EQ(b.read_file("/tmp/rc"), row["rc"].empty() ? "-" : row["rc"]);
+    std::map<std::string, std::string> crcs;  // {crc#N}: image N's CRC as the board computes it
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08x", jamcrc(std::span(items[i].bytes).subspan(4)));
+        crcs["crc#" + std::to_string(i + 1)] = hex;
+    }
+    in_order(r.out, row["out"], crcs);
+    for (const auto& [key, value] :
+         row.words("checks", {"exec", "erases", "bootslot", "asked", "stamp1", "stamp2", "slot1",
+                              "slot2", "kernel", "rfs", "boot", "qorb"})) {
+        const auto stamp = [&](std::uint16_t at) {
+            const Bytes got = b->eeprom_read(at, 7);
+            return got == Bytes(kRtc.begin(), kRtc.end()) ? "rtc"
+                   : got == stamps[at]                    ? "same"
+                                                          : "other";
         };
-        std::map<std::string, SpecImage> old;
-        for (const auto& step : split(row["setup"], ' ')) {
-            const auto eq = step.find('=');
-            const std::string key = step.substr(0, eq),
-                              value = eq == std::string::npos ? "" : step.substr(eq + 1);
-            if (key == "first") b.run(install);
-            if (key == "lowsec") b.write_file("/tmp/lowsec", "tolvrine\n");
-            if (key == "tear") b->flash_write(number_of(value), Bytes(16, 0));
-            if (key == "bootslot")
-                b->eeprom_write(EEPROM_BOOT_SLOT_OFFSET,
-                                Bytes{static_cast<std::uint8_t>(std::stoi(value))});
-            if (kRegions.count(key))
-                b->flash_write(kRegions.at(key), (old[key] = image_of(value, 100)).bytes);
+        const std::map<std::string, std::string> facts{
+            {"exec", r.exec_seen() ? "yes" : "no"},
+            {"erases", std::to_string(r.flash_erases)},
+            {"bootslot", std::to_string(b->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0])},
+            {"asked", std::to_string(count_of(r.out, "Install image as image 1 or 2"))},
+            {"stamp1", stamp(EEPROM_SLOT1_TIMESTAMP_OFFSET)},
+            {"stamp2", stamp(EEPROM_SLOT2_TIMESTAMP_OFFSET)}};
+        if (facts.count(key)) {
+            EXPECT_EQ(facts.at(key), value) << key;
+            continue;
         }
-        for (const auto& fault : faults_of(row["faults"])) b->inject(fault);
-        b.write_file("/tmp/rc", "-");
-        std::map<std::uint16_t, Bytes> stamps;
-        for (std::uint16_t at : {EEPROM_SLOT1_TIMESTAMP_OFFSET, EEPROM_SLOT2_TIMESTAMP_OFFSET})
-            stamps[at] = b->eeprom_read(at, 7);
-        const BoardRun r = b.run(install, console_script(row["input"]));
-        // "-" in the table (an empty field) means the boot road never ran.
-        EXPECT_EQ(b.read_file("/tmp/rc"), row["rc"].empty() ? "-" : row["rc"]);
-        std::map<std::string, std::string> crcs;  // {crc#N}: image N's CRC as the board computes it
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "0x%08x", jamcrc(std::span(items[i].bytes).subspan(4)));
-            crcs["crc#" + std::to_string(i + 1)] = hex;
-        }
-        in_order(r.out, row["out"], crcs);
-        for (const auto& check : split(row["checks"], ' ')) {
-            const auto eq = check.find('=');
-            const std::string key = check.substr(0, eq), value = check.substr(eq + 1);
-            const auto stamp = [&](std::uint16_t at) {
-                const Bytes got = b->eeprom_read(at, 7);
-                return got == Bytes(kRtc.begin(), kRtc.end()) ? "rtc"
-                       : got == stamps[at]                    ? "same"
-                                                              : "other";
-            };
-            const std::map<std::string, std::string> facts{
-                {"exec", r.exec_seen() ? "yes" : "no"},
-                {"erases", std::to_string(r.flash_erases)},
-                {"bootslot", std::to_string(b->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0])},
-                {"asked", std::to_string(count_of(r.out, "Install image as image 1 or 2"))},
-                {"stamp1", stamp(EEPROM_SLOT1_TIMESTAMP_OFFSET)},
-                {"stamp2", stamp(EEPROM_SLOT2_TIMESTAMP_OFFSET)}};
-            if (facts.count(key)) {
-                EXPECT_EQ(facts.at(key), value) << key;
-                continue;
-            }
-            if (!kRegions.count(key) && key != "qorb") continue;
-            const Bytes want = value == "erased" ? Bytes(4096, 0xFF)
-                               : value == "none" ? Bytes{}
-                               : value == "old"  ? old[key].bytes
-                               : value.ends_with('p')
-                                   ? items[std::stoul(value.substr(1)) - 1].payload
-                                   : items[std::stoul(value.substr(1)) - 1].bytes;
-            if (key == "qorb") {
-                const auto text = b.read_file(QORB_IMAGE_PATH);
-                EXPECT_EQ(text ? Bytes(text->begin(), text->end()) : Bytes{}, want);
-            } else {
-                EXPECT_EQ(b->flash_read(kRegions.at(key), want.size()), want) << key;
-            }
+        const Bytes want = value == "erased"      ? Bytes(4096, 0xFF)
+                           : value == "none"      ? Bytes{}
+                           : value == "old"       ? old[key].bytes
+                           : value.ends_with('p') ? items[std::stoul(value.substr(1)) - 1].payload
+                                                  : items[std::stoul(value.substr(1)) - 1].bytes;
+        if (key == "qorb") {
+            const auto text = b.read_file(QORB_IMAGE_PATH);
+            EXPECT_EQ(text ? Bytes(text->begin(), text->end()) : Bytes{}, want);
+        } else {
+            EXPECT_EQ(b->flash_read(kRegions.at(key), want.size()), want) << key;
         }
     }
 }

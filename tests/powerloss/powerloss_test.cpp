@@ -181,44 +181,39 @@ class PowerLoss {
     Bytes saved_eeprom_;
 };
 
-TEST(PowerLoss, EveryCutDuringInstallationsLeavesABootableOrRebootingBoard) {
-    for (const auto& row : read_table("tests/powerloss/data/scenarios.tsv")) {
-        SCOPED_TRACE(row.where());
-        PowerLoss p(row);
-        // Uncut, the installations leave the images and the boot slot byte the row names, and the
-        // board then boots the slot the byte names.
-        const BoardRun whole = p.install(0);
-        ASSERT_EQ(whole.status, kInstallExitBase + static_cast<int>(p.packages_.size()))
-            << whole.out;
-        EXPECT_EQ((std::array{p.held(0), p.held(1), p.held(2), p.held(3)}),
-                  (std::array<int, 4>{static_cast<int>(row.num("slot1")),
-                                      static_cast<int>(row.num("slot2")), 2, 3}));
-        EXPECT_EQ(p.board_->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0], row.num("byte"));
-        EXPECT_EQ(p.boot(), row.num("byte"));
+TABLE_TEST(PowerLoss, "tests/powerloss/data/scenarios.tsv") {
+    PowerLoss p(row);
+    // Uncut, the installations leave the images and the boot slot byte the row names, and the
+    // board then boots the slot the byte names.
+    const BoardRun whole = p.install(0);
+    ASSERT_EQ(whole.status, kInstallExitBase + static_cast<int>(p.packages_.size())) << whole.out;
+    EXPECT_EQ((std::array{p.held(0), p.held(1), p.held(2), p.held(3)}),
+              (std::array<int, 4>{static_cast<int>(row.num("slot1")),
+                                  static_cast<int>(row.num("slot2")), 2, 3}));
+    EXPECT_EQ(p.board_->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0], row.num("byte"));
+    EXPECT_EQ(p.boot(), row.num("byte"));
 
-        unsigned cuts = 0, fallbacks = 0;
-        for (const unsigned cut : cut_points(whole.flash_log)) {
-            const BoardRun inst = p.install(cut);
-            ASSERT_EQ(inst.status, sim::kExitPowerCut) << "cut " << cut << "\n" << inst.out;
-            const std::uint8_t byte = p.board_->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0];
-            // The byte moves only to a slot that holds a whole new image.
-            EXPECT_TRUE(byte == 1 || (byte == 2 && p.held(1) >= 0))
-                << "cut " << cut << ": boot slot byte " << int{byte}
-                << " before its image was whole";
-            // What the boot sequence must do: the slot the byte names, else the other, else reboot.
-            const int first = byte == 2 ? 2 : 1;
-            const int expected = p.held(first - 1) != -2   ? first
-                                 : p.held(2 - first) != -2 ? 3 - first
-                                                           : 0;
-            const int booted = p.boot();
-            ++cuts;
-            fallbacks += booted == 3 - first;
-            EXPECT_EQ(booted, expected)
-                << "cut " << cut << ": started slot (0 reboot, -1 a broken image)";
-        }
-        std::printf("[powerloss] %s: %u cuts, %u boots from the other slot\n", row["name"].c_str(),
-                    cuts, fallbacks);
+    unsigned cuts = 0, fallbacks = 0;
+    for (const unsigned cut : cut_points(whole.flash_log)) {
+        const BoardRun inst = p.install(cut);
+        ASSERT_EQ(inst.status, sim::kExitPowerCut) << "cut " << cut << "\n" << inst.out;
+        const std::uint8_t byte = p.board_->eeprom_read(EEPROM_BOOT_SLOT_OFFSET, 1)[0];
+        // The byte moves only to a slot that holds a whole new image.
+        EXPECT_TRUE(byte == 1 || (byte == 2 && p.held(1) >= 0))
+            << "cut " << cut << ": boot slot byte " << int{byte} << " before its image was whole";
+        // What the boot sequence must do: the slot the byte names, else the other, else reboot.
+        const int first = byte == 2 ? 2 : 1;
+        const int expected = p.held(first - 1) != -2   ? first
+                             : p.held(2 - first) != -2 ? 3 - first
+                                                       : 0;
+        const int booted = p.boot();
+        ++cuts;
+        fallbacks += booted == 3 - first;
+        EXPECT_EQ(booted, expected)
+            << "cut " << cut << ": started slot (0 reboot, -1 a broken image)";
     }
+    std::printf("[powerloss] %s: %u cuts, %u boots from the other slot\n", row["name"].c_str(),
+                cuts, fallbacks);
 }
 
 // Trial boots add state of their own: the trial record and the install log under "/user", and

@@ -32,7 +32,7 @@ auto open_descriptors() {
 // what it set.
 using Op = std::function<std::string(const std::string& arg, std::string& values)>;
 
-TEST(NetConfig, Table) {
+TABLE_TEST(NetConfig, "tests/rescue/data/net_config.tsv") {
     const std::map<std::string, Op> ops = {
         {"usable", [](const std::string& a,
                       std::string&) { return std::to_string(net_address_usable(address(a))); }},
@@ -72,39 +72,37 @@ TEST(NetConfig, Table) {
     };
     const std::map<std::string, unsigned long> requests = {
         {"index", SIOCGIFINDEX}, {"flags", SIOCGIFFLAGS}, {"ethtool", SIOCETHTOOL}};
-    for (const auto& row : read_table("tests/rescue/data/net_config.tsv")) {
-        SCOPED_TRACE(row.where());
-        TestBoard b;
-        sim::SimNetwork net(b.board());
-        install_interrupt_handler();
-        boot_settings.break_flag = 0;
-        for (const auto& word : row.list("board", ' ')) {
-            if (word == "nodhclient") net.set_dhcp_client(false);
-            if (word == "nolink") net.set_link(false);
-            if (word == "eth0") net.ifconfig({"ifconfig", "eth0", "1.2.3.4"});
-            if (word == "later") net.set_link_schedule({false, false, true});
-            if (requests.contains(word)) net.fail_request(requests.at(word), EIO);
-        }
-        b.input(console_script(row["input"]));
-        const int fds = open_descriptors();
-        const auto ms = b->virtual_ms();
-        std::string values;
-        const std::string op = row["op"];
-        const std::string result =
-            ops.at(op.substr(0, op.find(' ')))(op.substr(op.find(' ') + 1), values);
-        if (op.starts_with("apply")) {
-            values = std::to_string((b->virtual_ms() - ms) / 1000) + "s " + net.eth0().address +
-                     " " + net.eth0().gateway + (net.eth0().dhcp ? " dhcp" : "");
-        }
-        if (op.starts_with("mac")) values = net.eth0().mac;
-        if (op.starts_with("link")) values = std::to_string(net.link_queries()) + " queries";
-        EXPECT_EQ(result, row["result"]);
-        EXPECT_EQ(values, row["values"]);
-        EXPECT_EQ(b.commands(), row.list("commands"));
-        EXPECT_EQ(b.out(), row["out"]);
-        EXPECT_EQ(open_descriptors(), fds) << "every descriptor is closed again";
-        boot_settings.break_flag = 0;
+    TestBoard b;
+    sim::SimNetwork net(b.board());
+    install_interrupt_handler();
+    boot_settings.break_flag = 0;
+    for (const auto& [word, value] : row.words(
+             "board", {"nodhclient", "nolink", "eth0", "later", "index", "flags", "ethtool"})) {
+        if (word == "nodhclient") net.set_dhcp_client(false);
+        if (word == "nolink") net.set_link(false);
+        if (word == "eth0") net.ifconfig({"ifconfig", "eth0", "1.2.3.4"});
+        if (word == "later") net.set_link_schedule({false, false, true});
+        if (requests.contains(word)) net.fail_request(requests.at(word), EIO);
     }
+    b.input(console_script(row["input"]));
+    const int fds = open_descriptors();
+    const auto ms = b->virtual_ms();
+    std::string values;
+    const std::string op = row["op"];
+    const std::string result =
+        ops.at(op.substr(0, op.find(' ')))(op.substr(op.find(' ') + 1), values);
+    if (op.starts_with("apply")) {
+        values = std::to_string((b->virtual_ms() - ms) / 1000) + "s " + net.eth0().address + " " +
+                 net.eth0().gateway + (net.eth0().dhcp ? " dhcp" : "");
+    }
+    if (op.starts_with("mac")) values = net.eth0().mac;
+    if (op.starts_with("link")) values = std::to_string(net.link_queries()) + " queries";
+    EXPECT_EQ(result, row["result"]);
+    EXPECT_EQ(values, row["values"]);
+    EXPECT_EQ(b.commands(), row.list("commands"));
+    EXPECT_EQ(b.out(), row["out"]);
+    EXPECT_EQ(open_descriptors(), fds) << "every descriptor is closed again";
+    boot_settings.break_flag = 0;
 }
 
 }  // namespace

@@ -33,47 +33,43 @@ const std::map<std::string, std::string> kKeys = {
     {"NO_SERIAL", "WARNING: Serial # not set on this unit. Built in keys must be used\n"}};
 
 // A key file already in "/user": what loading it gives, and whether it counts at start-up.
-TEST(KeyStore, ExistingKeyFiles) {
-    for (const auto& row : read_table("tests/security/data/key_files.tsv")) {
-        SCOPED_TRACE(row.where());
-        SecurityBoard board;
-        const std::string text = fill(row["text"], kKeys);
-        ASSERT_TRUE(board.write_file(
-            PRODUCTION_KEY_PATH,
-            (row["material"].empty() ? text : crypt(true, text, row["material"].c_str())) +
-                std::string(static_cast<std::size_t>(row.num("extra")), 'x')));
-        KeyRecord record;
-        record.length = 777;
-        EXPECT_EQ(imgsign_load_key(&record, PRODUCTION_KEY_PATH), row.num("result"));
-        EXPECT_EQ(board.out(), row["output"]);
-        const std::string loaded(reinterpret_cast<const char*>(record.data), record.length);
-        EXPECT_TRUE(row.num("length") < 0 ? loaded != PRODUCTION
-                                          : record.length == row.num("length"));
-        EXPECT_EQ(loaded == PRODUCTION, row.num("length") == 451);
-        EXPECT_EQ(imgsign_keys_present(), row.num("length") == 451 ? 1 : 0);
-    }
+TABLE_TEST(KeyStoreExistingKeyFiles, "tests/security/data/key_files.tsv") {
+    SecurityBoard board;
+    const std::string text = fill(row["text"], kKeys);
+    ASSERT_TRUE(board.write_file(
+        PRODUCTION_KEY_PATH,
+        (row["material"].empty() ? text : crypt(true, text, row["material"].c_str())) +
+            std::string(static_cast<std::size_t>(row.num("extra")), 'x')));
+    KeyRecord record;
+    record.length = 777;
+    EXPECT_EQ(imgsign_load_key(&record, PRODUCTION_KEY_PATH), row.num("result"));
+    EXPECT_EQ(board.out(), row["output"]);
+    const std::string loaded(reinterpret_cast<const char*>(record.data), record.length);
+    EXPECT_TRUE(row.num("length") < 0 ? loaded != PRODUCTION : record.length == row.num("length"));
+    EXPECT_EQ(loaded == PRODUCTION, row.num("length") == 451);
+    EXPECT_EQ(imgsign_keys_present(), row.num("length") == 451 ? 1 : 0);
 }
 
 // The unit as it comes, by key path: what loading gives, what is printed, which file appears
 // and what it is encrypted under.
-TEST(KeyStore, UnitStates) {
-    for (const auto& row : read_table("tests/security/data/keystore.tsv")) {
-        SCOPED_TRACE(row.where());
-        sim::CreateOptions unit;
-        unit.serial = row["serial"];
-        SecurityBoard board(unit);
-        for (const auto& f : faults_of(row["faults"])) board->inject(f);
-        KeyRecord record;
-        EXPECT_EQ(imgsign_load_key(&record, row["path"].c_str()), row.num("result"));
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data), record.length),
+TABLE_TEST(KeyStoreUnitStates, "tests/security/data/keystore.tsv") {
+    sim::CreateOptions unit;
+    unit.serial = row["serial"];
+    SecurityBoard board(unit);
+    for (const auto& f : faults_of(row["faults"])) board->inject(f);
+    KeyRecord record;
+    EXPECT_EQ(imgsign_load_key(&record, row["path"].c_str()), row.num("result"));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data), record.length),
+              kKeys.at(row["key"]));
+    EXPECT_EQ(board.out(), fill(row["output"], kKeys));
+    EXPECT_EQ(board.exists(row["path"]), !row["material"].empty());
+    if (!row["material"].empty()) {
+        EXPECT_EQ(crypt(false, board.file(row["path"]), row["material"].c_str()),
                   kKeys.at(row["key"]));
-        EXPECT_EQ(board.out(), fill(row["output"], kKeys));
-        EXPECT_EQ(board.exists(row["path"]), !row["material"].empty());
-        if (!row["material"].empty()) {
-            EXPECT_EQ(crypt(false, board.file(row["path"]), row["material"].c_str()),
-                      kKeys.at(row["key"]));
-        }
     }
+}
+
+TEST(KeyStore, NoRecordLoadsNothing) {
     SecurityBoard board;
     EXPECT_EQ(imgsign_load_key(nullptr, PRODUCTION_KEY_PATH), 0);
 }

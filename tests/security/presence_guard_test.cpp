@@ -45,30 +45,26 @@ int presence_at(SecurityBoard& board, long long clock, const std::string& keys, 
     return std::stoi(board.read_file("/tmp/rc").value_or("-1"));
 }
 
-TEST(PresenceGuard, LedgerOverPowerUps) {
-    for (const auto& row : read_table("tests/security/data/presence_guard.tsv")) {
-        SCOPED_TRACE(row.where());
-        SecurityBoard board;
-        board->set_rtc_running(false);
-        const std::string setup = row["setup"];
-        std::vector<sim::Fault> faults;
-        if (setup.starts_with("record="))
-            ASSERT_TRUE(board.write_file(PRESENCE_RECORD_PATH, hex_bytes(setup.substr(7))));
-        else
-            faults = faults_of(setup);
-        std::string out, results;
-        for (const auto& step : row.list("steps")) {
-            const std::string s = step.substr(step.find_first_not_of(' '));
-            const std::size_t blank = s.find(' ');
-            const int r =
-                presence_at(board, std::stoll(s.substr(0, blank)),
-                            s.substr(blank + 1, s.find_last_not_of(' ') - blank), &out, faults);
-            results +=
-                (results.empty() ? "" : " ") + (r == 'R' ? std::string("R") : std::to_string(r));
-        }
-        EXPECT_EQ(results, row["results"]);
-        in_order(out, row["out"]);
+TABLE_TEST(PresenceGuardLedger, "tests/security/data/presence_guard.tsv") {
+    SecurityBoard board;
+    board->set_rtc_running(false);
+    const std::string setup = row["setup"];
+    std::vector<sim::Fault> faults;
+    if (setup.starts_with("record="))
+        ASSERT_TRUE(board.write_file(PRESENCE_RECORD_PATH, hex_bytes(setup.substr(7))));
+    else
+        faults = faults_of(setup);
+    std::string out, results;
+    for (const auto& step : row.list("steps")) {
+        const std::string s = step.substr(step.find_first_not_of(' '));
+        const std::size_t blank = s.find(' ');
+        const int r =
+            presence_at(board, std::stoll(s.substr(0, blank)),
+                        s.substr(blank + 1, s.find_last_not_of(' ') - blank), &out, faults);
+        results += (results.empty() ? "" : " ") + (r == 'R' ? std::string("R") : std::to_string(r));
     }
+    EXPECT_EQ(results, row["results"]);
+    in_order(out, row["out"]);
 }
 
 // A blind guesser who knows the rules: every round it breaks off, guesses and power-cycles as it

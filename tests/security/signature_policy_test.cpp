@@ -17,47 +17,43 @@ Bytes signed_image(const std::string& signer, const std::string& kind = "kernel"
     return image_of(kind + (signer == "none" ? ":e=1" : ":sig=" + signer)).bytes;
 }
 
-TEST(SignaturePolicy, AcceptanceMatrix) {
-    for (const auto& row : read_table("tests/security/data/policy_matrix.tsv")) {
-        for (const char answer : {'y', 'n'}) {
-            SCOPED_TRACE(row["signer"] + " " + row["lowsec"] + " " + row["dev"] + " " + answer);
-            SecurityBoard board({}, std::string(1, answer));
-            ASSERT_EQ(imgsign_keys_present(), 1);  // the key files exist, as after start-up
-            board->flash_write(
-                FLASH_RFS_OFFSET,
-                image_of(row["dev"] == "yes" ? "rfs:v2:n=0" : "rfs:sig=production").bytes);
-            if (row["lowsec"] == "override") boot_settings.lowsec_authorised = 1;
-            if (row["lowsec"] == "marker") {
-                ASSERT_EQ(lowsec_marker_set(1), 0);
-            }
-            board.clear_events();
-            const int expected = static_cast<int>(row.num(answer == 'y' ? "yes" : "no"));
-            EXPECT_EQ(imgsign_verify_image(signed_image(row["signer"])), expected);
-            std::string transcript = fill(row["transcript"]);
-            if (row["prompt"] == "yes")
-                transcript += std::string("Install image anyway? y/N? ") + answer + "\n";
-            if (row["signer"] != "none") transcript += texts().at(expected == 1 ? "V" : "R");
-            EXPECT_EQ(board.out(), transcript);
-            EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, row["devkey"] == "yes");
-            EXPECT_EQ(board.opens("/dev/mtd-rfs") > 0, row["rfs"] == "yes");
-            EXPECT_EQ(board->rfs_reads() != 0, row["rfs"] == "yes");
+TABLE_TEST(SignaturePolicyMatrix, "tests/security/data/policy_matrix.tsv") {
+    const auto yes = [&](const char* column) { return row.choice(column, {"yes", "no"}) == "yes"; };
+    const std::string lowsec = row.choice("lowsec", {"off", "marker", "override"});
+    const bool dev = yes("dev"), prompt = yes("prompt"), devkey = yes("devkey"), rfs = yes("rfs");
+    for (const char answer : {'y', 'n'}) {
+        SCOPED_TRACE(std::string("answer ") + answer);
+        SecurityBoard board({}, std::string(1, answer));
+        ASSERT_EQ(imgsign_keys_present(), 1);  // the key files exist, as after start-up
+        board->flash_write(FLASH_RFS_OFFSET,
+                           image_of(dev ? "rfs:v2:n=0" : "rfs:sig=production").bytes);
+        if (lowsec == "override") boot_settings.lowsec_authorised = 1;
+        if (lowsec == "marker") {
+            ASSERT_EQ(lowsec_marker_set(1), 0);
         }
+        board.clear_events();
+        const int expected = static_cast<int>(row.num(answer == 'y' ? "yes" : "no"));
+        EXPECT_EQ(imgsign_verify_image(signed_image(row["signer"])), expected);
+        std::string transcript = fill(row["transcript"]);
+        if (prompt) transcript += std::string("Install image anyway? y/N? ") + answer + "\n";
+        if (row["signer"] != "none") transcript += texts().at(expected == 1 ? "V" : "R");
+        EXPECT_EQ(board.out(), transcript);
+        EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, devkey);
+        EXPECT_EQ(board.opens("/dev/mtd-rfs") > 0, rfs);
+        EXPECT_EQ(board->rfs_reads() != 0, rfs);
     }
 }
 
 // Only a real root file system image from before signatures, or one the development key signed,
 // makes developer images operational; an answer once reached is kept.
-TEST(SignaturePolicy, DeveloperImagesState) {
-    for (const auto& row : read_table("tests/security/data/developer_images.tsv")) {
-        SCOPED_TRACE(row.where());
-        SecurityBoard board;
-        if (!row["rfs"].empty()) board->flash_write(FLASH_RFS_OFFSET, image_of(row["rfs"]).bytes);
-        EXPECT_EQ(imgsign_developer_images(), row.num("answer"));
-        EXPECT_EQ(imgsign_developer_images(), row.num("answer"));
-        EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, row["devkey"] == "yes");
-        EXPECT_EQ(board.opens("/dev/mtd-rfs"), row.num("opens"));
-        EXPECT_EQ(board.out(), row["output"]);
-    }
+TABLE_TEST(DeveloperImages, "tests/security/data/developer_images.tsv") {
+    SecurityBoard board;
+    if (!row["rfs"].empty()) board->flash_write(FLASH_RFS_OFFSET, image_of(row["rfs"]).bytes);
+    EXPECT_EQ(imgsign_developer_images(), row.num("answer"));
+    EXPECT_EQ(imgsign_developer_images(), row.num("answer"));
+    EXPECT_EQ(board.opens(DEVELOPMENT_KEY_PATH) > 0, row.choice("devkey", {"yes", "no"}) == "yes");
+    EXPECT_EQ(board.opens("/dev/mtd-rfs"), row.num("opens"));
+    EXPECT_EQ(board.out(), row["output"]);
 }
 
 // A unit whose key file cannot be re-created boots with the warning and accepts no image.

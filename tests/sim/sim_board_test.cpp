@@ -99,15 +99,12 @@ long operation(sim::SimBoard& os, const std::string& what) {
     return n;
 }
 
-TEST(SimFaults, TheFaultPlanHitsItsOperation) {
-    for (const auto& row : read_table("tests/sim/data/fault.tsv")) {
-        TestBoard b;
-        for (const auto& fault : faults_of(row["fault"])) b->inject(fault);
-        const long long first = operation(b.board(), row["operation"]);
-        const long long second = operation(b.board(), row["operation"]);
-        EXPECT_EQ(std::pair(first, second), std::pair(row.num("first"), row.num("second")))
-            << row.where();
-    }
+TABLE_TEST(SimFaults, "tests/sim/data/fault.tsv") {
+    TestBoard b;
+    for (const auto& fault : faults_of(row["fault"])) b->inject(fault);
+    const long long first = operation(b.board(), row["operation"]);
+    const long long second = operation(b.board(), row["operation"]);
+    EXPECT_EQ(std::pair(first, second), std::pair(row.num("first"), row.num("second")));
 }
 
 }  // namespace

@@ -10,33 +10,27 @@
 
 namespace {
 
-TEST(SimPaths, SystemPathsAndCommandTextsMoveIntoTheBoardRoot) {
+TABLE_TEST(SimPaths, "tests/sim/data/path.tsv") {
     TestBoard b;
-    const std::string root = (b.dir() / "root").string();
-    for (const auto& row : read_table("tests/sim/data/path.tsv"))
-        EXPECT_EQ(b->host_path(row["path"]), row["lands"].empty() ? "" : root + row["lands"])
-            << row.where();
-    for (const auto& row : read_table("tests/sim/data/rewrite.tsv")) {
-        std::string runs = row["runs"];
-        for (std::size_t at; (at = runs.find("R/")) != std::string::npos;)
-            runs.replace(at, 1, root);
-        EXPECT_EQ(b->rewrite_command(row["command"]), runs);
-    }
+    const std::string lands = row["lands"];
+    EXPECT_EQ(b->host_path(row["path"]), lands.empty() ? "" : (b.dir() / "root").string() + lands);
 }
 
-TEST(SimCommands, RealCommandsRunInTheRootOthersAreRecordedOrHandled) {
-    for (const auto& row : read_table("tests/sim/data/command.tsv")) {
-        TestBoard b;
-        b->setenv("A", "1", 1);
-        b->add_command("tftp", [](sim::SimBoard&, std::string_view) { return 7 << 8; });
-        EXPECT_EQ(b->system(row["command"].c_str()), row.num("status")) << row.where();
-        EXPECT_EQ(b.out(), row["output"]) << row.where();
-        EXPECT_EQ(b.commands(), std::vector<std::string>{row["command"]});
-    }
+TABLE_TEST(SimCommandTexts, "tests/sim/data/rewrite.tsv") {
     TestBoard b;
-    EXPECT_EQ(b->setenv("C=D", "x", 1), -1);
-    b->system("reboot");
-    EXPECT_TRUE(b->reboot_requested());
+    std::string runs = row["runs"];
+    for (std::size_t at; (at = runs.find("R/")) != std::string::npos;)
+        runs.replace(at, 1, (b.dir() / "root").string());
+    EXPECT_EQ(b->rewrite_command(row["command"]), runs);
+}
+
+TABLE_TEST(SimCommands, "tests/sim/data/command.tsv") {
+    TestBoard b;
+    b->setenv("A", "1", 1);
+    b->add_command("tftp", [](sim::SimBoard&, std::string_view) { return 7 << 8; });
+    EXPECT_EQ(b->system(row["command"].c_str()), row.num("status"));
+    EXPECT_EQ(b.out(), row["output"]);
+    EXPECT_EQ(b.commands(), std::vector<std::string>{row["command"]});
 }
 
 volatile sig_atomic_t breaks = 0;
@@ -52,6 +46,13 @@ TEST(SimCommands, TheCallerIgnoresABreakWhileACommandRuns) {
     ::raise(SIGINT);  // the caller's handler is back once the command is over
     EXPECT_EQ(breaks, 1);
     ::sigaction(SIGINT, &before, nullptr);
+}
+
+TEST(SimCommands, EnvironmentNamesAndTheRebootCommand) {
+    TestBoard b;
+    EXPECT_EQ(b->setenv("C=D", "x", 1), -1);
+    b->system("reboot");
+    EXPECT_TRUE(b->reboot_requested());
 }
 
 }  // namespace

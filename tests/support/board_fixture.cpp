@@ -154,10 +154,12 @@ void fix_crc(std::vector<std::uint8_t>& image) {
 }
 
 HeaderEntry signature_entry(std::span<const std::uint8_t> signature, int declared) {
-    HeaderEntry e{3, {0, 0}};
+    // The body made at its size: growing a two-byte vector by the signature made GCC's -O3
+    // -Warray-bounds see a copy past the old two bytes.
+    HeaderEntry e{3, std::vector<std::uint8_t>(2 + signature.size())};
     be::store16(e.body.data(),
                 static_cast<std::uint16_t>(declared < 0 ? signature.size() : declared));
-    e.body.insert(e.body.end(), signature.begin(), signature.end());
+    std::copy(signature.begin(), signature.end(), e.body.begin() + 2);
     return e;
 }
 

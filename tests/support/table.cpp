@@ -10,15 +10,19 @@
 
 TableRow::TableRow(std::shared_ptr<const std::vector<std::string>> columns,
                    std::vector<std::string> fields, std::string where)
-    : columns_(std::move(columns)), fields_(std::move(fields)), where_(std::move(where)) {}
+    : columns_(std::move(columns)),
+      fields_(std::move(fields)),
+      where_(std::move(where)),
+      read_(columns_->size()) {}
 
 std::string TableRow::operator[](std::string_view column) const {
     const auto it = std::find(columns_->begin(), columns_->end(), column);
-    if (it == columns_->end()) {
+    if (it == columns_->end() || fields_.size() != columns_->size()) {
         ADD_FAILURE() << where_ << ": no column " << column;
         return {};
     }
     const auto i = static_cast<std::size_t>(it - columns_->begin());
+    read_[i] = true;
     return fields_[i] == "-" ? std::string() : unescape(fields_[i]);
 }
 
@@ -34,32 +38,138 @@ std::vector<std::string> TableRow::list(std::string_view column, char separator)
     return split((*this)[column], separator);
 }
 
-std::vector<TableRow> read_table(const std::string& relative_path) {
+void TableRow::fail(std::string_view column, const std::string& what) const {
+    ADD_FAILURE() << where_ << ": " << column << ": " << what;
+}
+
+std::string TableRow::choice(std::string_view column,
+                             std::initializer_list<std::string_view> choices) const {
+    std::string value = (*this)[column];
+    if (std::find(choices.begin(), choices.end(), value) == choices.end()) {
+        std::string known;
+        for (const auto c : choices) known += (known.empty() ? "" : " | ") + std::string(c);
+        fail(column, "\"" + value + "\" is none of " + known);
+    }
+    return value;
+}
+
+std::vector<std::pair<std::string, std::string>> TableRow::words(
+    std::string_view column, std::initializer_list<std::string_view> keys) const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& word : list(column, ' ')) {
+        const auto eq = word.find('=');
+        std::string key = word.substr(0, eq),
+                    value = eq == std::string::npos ? "" : word.substr(eq + 1);
+        const bool known = std::find(keys.begin(), keys.end(), key) != keys.end();
+        if (!known) {
+            fail(column, "unknown key " + key);
+            continue;
+        }
+        out.emplace_back(std::move(key), std::move(value));
+    }
+    return out;
+}
+
+std::vector<std::string> TableRow::unread() const {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < read_.size() && fields_.size() == read_.size(); ++i)
+        if (!read_[i] && fields_[i] != "-" && (*columns_)[i] != "name")
+            out.push_back((*columns_)[i]);
+    return out;
+}
+
+namespace {
+
+// Runs of anything but letters and digits become one '_'.
+std::string identifier(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            out += c;
+        else if (!out.empty() && out.back() != '_')
+            out += '_';
+    }
+    while (!out.empty() && out.back() == '_') out.pop_back();
+    return out.empty() ? "row" : out;
+}
+
+}  // namespace
+
+std::vector<TableRow> table_rows(const std::string& relative_path) {
     std::vector<TableRow> rows;
+    auto columns = std::make_shared<std::vector<std::string>>();
+    const auto broken = [&](const std::string& name, const std::string& error) {
+        rows.emplace_back(columns, std::vector<std::string>{}, relative_path);
+        rows.back().name_ = name;
+        rows.back().error_ = error;
+    };
     std::ifstream file(std::string(BOOTMGR_SOURCE_DIR) + "/" + relative_path);
     if (!file) {
-        ADD_FAILURE() << "cannot read " << relative_path;
+        broken("unreadable", "cannot read " + relative_path);
         return rows;
     }
-    std::shared_ptr<std::vector<std::string>> columns;
+    std::vector<int> lines;
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
         auto fields = split(line, '\t');
         if (fields.empty() || line[0] == '#') continue;
-        if (!columns) {
-            columns = std::make_shared<std::vector<std::string>>(std::move(fields));
+        if (columns->empty()) {
+            *columns = std::move(fields);
             continue;
         }
         const std::string where = relative_path + ":" + std::to_string(number) + " " + fields[0];
-        if (fields.size() != columns->size()) {
-            ADD_FAILURE() << where << ": " << fields.size() << " fields for " << columns->size()
-                          << " columns";
-            continue;
-        }
+        const std::size_t count = fields.size();
         rows.emplace_back(columns, std::move(fields), where);
+        lines.push_back(number);
+        if (count != columns->size())
+            rows.back().error_ = std::to_string(count) + " fields for " +
+                                 std::to_string(columns->size()) + " columns";
     }
-    EXPECT_FALSE(rows.empty()) << relative_path << " holds no rows";
+    if (rows.empty()) broken("no_rows", relative_path + " holds no rows");
+    // A name that several rows share takes each row's line number.
+    const auto name_at = std::find(columns->begin(), columns->end(), "name");
+    const auto name_column =
+        static_cast<std::size_t>(name_at == columns->end() ? 0 : name_at - columns->begin());
+    std::map<std::string, int> uses;
+    for (auto& row : rows)
+        if (row.name_.empty())
+            row.name_ =
+                identifier(row.fields_.size() > name_column ? row.fields_[name_column] : "");
+    for (const auto& row : rows) ++uses[row.name_];
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (uses[rows[i].name_] == 1) continue;
+        rows[i].name_ += "_L" + std::to_string(lines[i]);
+        while (uses.contains(rows[i].name_)) rows[i].name_ += "_";
+    }
     return rows;
+}
+
+std::vector<TableRow> read_table(const std::string& relative_path) {
+    auto rows = table_rows(relative_path);
+    std::erase_if(rows, [](const TableRow& row) {
+        if (!row.error().empty()) ADD_FAILURE() << row.where() << ": " << row.error();
+        return !row.error().empty();
+    });
+    return rows;
+}
+
+void PrintTo(const TableRow& row, std::ostream* os) {
+    *os << row.where();
+}
+
+void TableTest::SetUp() {
+    if (!row.error().empty()) FAIL() << row.where() << ": " << row.error();
+}
+
+void TableTest::TearDown() {
+    if (HasFatalFailure() || IsSkipped()) return;
+    for (const auto& column : row.unread())
+        ADD_FAILURE() << row.where() << ": column " << column
+                      << " is never read: a misspelt column, or a check the runner lacks";
+}
+
+std::string table_test_name(const ::testing::TestParamInfo<TableRow>& info) {
+    return info.param.name();
 }
 
 std::string unescape(std::string_view text) {
@@ -102,60 +212,15 @@ sim::ConsoleScript console_script(std::string_view text) {
 }
 
 std::vector<sim::Fault> faults_of(std::string_view text) {
-    struct Kind {
-        std::string_view name;
-        sim::FaultKind kind;
-    };
-    static constexpr Kind kinds[] = {
-        {"i2c-open", sim::FaultKind::i2c_open},
-        {"i2c-select", sim::FaultKind::i2c_select},
-        {"i2c-write", sim::FaultKind::i2c_write},
-        {"i2c-read", sim::FaultKind::i2c_read},
-        {"i2c-short", sim::FaultKind::i2c_short_read},
-        {"flash-info", sim::FaultKind::flash_info},
-        {"flash-read", sim::FaultKind::flash_read},
-        {"flash-write", sim::FaultKind::flash_write},
-        {"flash-erase", sim::FaultKind::flash_erase},
-        {"create", sim::FaultKind::create_path},
-        {"shell", sim::FaultKind::shell},
-        {"exec", sim::FaultKind::exec},
-        {"power-cut-state", sim::FaultKind::state_power_cut},
-    };
     std::vector<sim::Fault> faults;
     std::istringstream words{std::string(text)};
     for (std::string spec; words >> spec;) {
         if (spec == "-") continue;
         std::string error;
-        if (const auto eq = spec.find('='); eq != std::string::npos) {
-            error = spec.substr(eq + 1);
-            spec.resize(eq);
-        }
-        std::string arg;
-        if (const auto colon = spec.find(':'); colon != std::string::npos) {
-            arg = spec.substr(colon + 1);
-            spec.resize(colon);
-        }
-        unsigned nth = 0;
-        if (const auto at = spec.find('@'); at != std::string::npos) {
-            nth = static_cast<unsigned>(std::stoul(spec.substr(at + 1)));
-            spec.resize(at);
-        }
-        const auto* kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                        [&](const Kind& k) { return k.name == spec; });
-        if (kind == std::end(kinds)) {
-            ADD_FAILURE() << "unknown fault " << spec;
-            continue;
-        }
-        sim::Fault fault(kind->kind, nth);
-        if (kind->kind == sim::FaultKind::create_path || kind->kind == sim::FaultKind::shell) {
-            fault.path = arg;
-        } else if (kind->kind == sim::FaultKind::i2c_short_read) {
-            fault.bytes = arg.empty() ? 0 : static_cast<unsigned>(std::stoul(arg, nullptr, 0));
-        } else if (!arg.empty()) {
-            fault.device = static_cast<int>(std::stoul(arg, nullptr, 0));
-        }
-        if (!error.empty()) fault.error = std::stoi(error);
-        faults.push_back(fault);
+        if (auto fault = sim::parse_fault(spec, &error))
+            faults.push_back(std::move(*fault));
+        else
+            ADD_FAILURE() << "fault " << error;
     }
     return faults;
 }

@@ -11,6 +11,7 @@ The output is committed; the unit tests never run the oracles themselves.
 import hashlib
 import os
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,10 @@ import tempfile
 OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "crypto",
                    "fixtures")
 rng = random.Random(20240611)
+# Statuses are written by their names in crypto/status.h.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "crypto",
+                       "status.h")) as _f:
+    STATUS = {int(v): n for n, v in re.findall(r"X\((\w+), (-?\d+)\)", _f.read())}
 
 
 def xorshift_bytes(seed, length):
@@ -48,7 +53,7 @@ def digests():
             m = xorshift_bytes(seed, n)
             for algorithm, h in ((14, hashlib.sha224), (11, hashlib.sha256), (12, hashlib.sha384),
                                  (13, hashlib.sha512)):
-                f.write("%d\txorshift:%d\t%d\t-\t0\t%s\n" % (algorithm, seed, n,
+                f.write("%d\txorshift:%d\t%d\t-\tOK\t%s\n" % (algorithm, seed, n,
                                                                h(m).hexdigest()))
 
 
@@ -66,7 +71,7 @@ def aes():
             ct = run(["openssl", "enc", "-aes-%d-cbc" % bits, "-K", key.hex(), "-iv", iv.hex(),
                       "-nopad"], plain) if n else b""
             assert len(ct) == n
-            f.write("openssl\t%s\t%d\t1\t1\t%d\t-\t%s\txorshift:%d\t0\tsha256:%s\n"
+            f.write("openssl\t%s\t%d\t1\t1\t%d\t-\t%s\txorshift:%d\tOK\tsha256:%s\n"
                     % (key.hex(), len(key), n, iv.hex(), seed, hashlib.sha256(ct).hexdigest()))
 
 
@@ -98,7 +103,7 @@ def rsa():
                 with open(mpath, "wb") as f:
                     f.write(msg)
                 sig = run(["openssl", "dgst", "-sha256", "-sign", priv, mpath])
-                sigs.write("openssl\t%s\t%s.pub.pem\t%s\t%s\t0\t11\n"
+                sigs.write("openssl\t%s\t%s.pub.pem\t%s\t%s\tOK\t11\n"
                            % (name, name, hashlib.sha256(msg).hexdigest(), sig.hex()))
 
 
@@ -279,13 +284,14 @@ def pkcs1():
     priv, n = keys["pkcs1_e65537"]
     key = "pkcs1_e65537.pub.pem"
     out = open(os.path.join(OUT, "pkcs1_vectors.tsv"), "w")
-    out.write("# status: of the whole check (0 good; reject: any failure); algorithm: the one the\n"
+    out.write("# status: of the whole check (OK good; reject: any failure); algorithm: the one the\n"
               "# carried DigestInfo names, when the digest can be extracted at all (- when not)\n"
               "class\tname\tkey\tdigest\tsignature\tstatus\talgorithm\n")
     counts = {}
 
     def emit(cls, name, keyfile, sig, status, algorithm, digest=d):
-        fields = (cls, name, keyfile, digest.hex(), sig.hex(), status, algorithm)
+        fields = (cls, name, keyfile, digest.hex(), sig.hex(), STATUS.get(status, status),
+                  algorithm)
         out.write("\t".join(str(x) for x in fields) + "\n")
         counts[cls] = counts.get(cls, 0) + 1
 
