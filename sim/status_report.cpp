@@ -100,24 +100,8 @@ constexpr std::array<Region, 4> kImageRegions{{
 }};
 
 const char* kind_name(std::uint32_t kind) {
-    switch (kind) {
-        case IMG_KIND_APPLICATION:
-            return "application";
-        case IMG_KIND_BOOTLOADER:
-            return "bootloader";
-        case IMG_KIND_KERNEL:
-            return "kernel";
-        case IMG_KIND_RFS:
-            return "rfs";
-        case IMG_KIND_DFT:
-            return "dft";
-        case IMG_KIND_DIAGS:
-            return "diags";
-        case IMG_KIND_QORB:
-            return "qorb";
-        default:
-            return "unknown";
-    }
+    const ImageKind* k = image_kind_info(kind);
+    return k != nullptr ? k->name : "unknown";
 }
 
 std::string version(std::uint32_t id) {

@@ -15,21 +15,6 @@ namespace bootimg {
 
 namespace {
 
-struct KindName {
-    std::uint32_t kind;
-    std::string_view name;
-};
-
-constexpr KindName kKinds[] = {
-    {IMG_KIND_APPLICATION, "application"},
-    {IMG_KIND_BOOTLOADER, "bootloader"},
-    {IMG_KIND_KERNEL, "kernel"},
-    {IMG_KIND_RFS, "rfs"},
-    {IMG_KIND_DFT, "dft"},
-    {IMG_KIND_DIAGS, "diags"},
-    {IMG_KIND_QORB, "qorb"},
-};
-
 std::string tail_kind(std::span<const std::uint8_t> tail) {
     if (tail.size() < IMG_PROBE_LEN) return "fewer than a header";
     const std::uint8_t fill = tail[0];
@@ -115,15 +100,13 @@ std::optional<std::uint32_t> parse_number(std::string_view text) {
 }
 
 std::optional<std::uint32_t> parse_kind(std::string_view text) {
-    for (const auto& k : kKinds)
-        if (k.name == text) return k.kind;
+    if (const ImageKind* k = image_kind_named(text)) return k->kind;
     return parse_number(text);
 }
 
 std::string_view kind_name(std::uint32_t kind) {
-    for (const auto& k : kKinds)
-        if (k.kind == kind) return k.name;
-    return "unknown";
+    const ImageKind* k = image_kind_info(kind);
+    return k != nullptr ? k->name : "unknown";
 }
 
 std::optional<std::uint32_t> parse_version(std::string_view text) {
