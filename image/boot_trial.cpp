@@ -13,6 +13,7 @@
 #include "flash/flash.h"
 #include "image/image_format.h"
 #include "image/install_log.h"
+#include "image/installed.h"
 #include "platform/byte_order.h"
 #include "platform/console_io.h"
 
@@ -21,7 +22,6 @@ namespace {
 constexpr std::uint32_t kTag = 0x42545231u;  // "BTR1"
 // state, slot, previous boot slot, boots (32-bit)
 using Body = std::array<std::uint8_t, 7>;
-constexpr std::size_t kCrcPiece = 0x10000;
 
 Body encode(const TrialRecord& r) {
     Body b{};
@@ -39,27 +39,6 @@ bool store(const TrialRecord& r) {
 
 int other_slot(int slot) {
     return slot == 1 ? 2 : 1;
-}
-
-// Whether a slot holds a whole image the boot path would start: the return must not hand the
-// board to a slot that is empty or torn. Read in pieces: the image is not needed whole here.
-bool slot_bootable(int slot) {
-    const std::uint32_t offset = slot == 1 ? FLASH_SLOT1_OFFSET : FLASH_SLOT2_OFFSET;
-    const std::uint32_t room = slot == 1 ? FLASH_SLOT1_ROOM : FLASH_SLOT2_ROOM;
-    std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
-    if (flash_region_read(probe.data(), mtd_fd, offset, IMG_PROBE_LEN) != 0) return false;
-    const ImageHeader h = image_header_decode(probe);
-    if (!image_slot_bootable(h, room)) return false;
-    const auto length = static_cast<std::uint32_t>(image_length(h));
-    std::array<std::uint8_t, kCrcPiece> piece{};
-    std::uint32_t crc = IMG_CRC_SEED;
-    for (std::uint32_t done = 4; done < length;) {
-        const std::uint32_t n = std::min<std::uint32_t>(kCrcPiece, length - done);
-        if (flash_region_read(piece.data(), mtd_fd, offset + done, n) != 0) return false;
-        crc = image_crc32(piece.data(), n, crc);
-        done += n;
-    }
-    return crc == h.crc;
 }
 
 // The return goes into the install log beside the installations, stamped the same way.
@@ -163,7 +142,7 @@ int boot_trial_slot(int chosen, std::uint32_t limit) {
                    r.boots, limit);
         return chosen;
     }
-    if (!slot_bootable(other)) {
+    if (!image_slot_holds_bootable(other)) {
         err_printf(
             "Image%d was not confirmed after %u trial boots, but image%d holds no image "
             "to return to: booting image%d.\n",

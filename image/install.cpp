@@ -212,28 +212,13 @@ Answer read_answer(char (&line)[kSlotAnswerLen + 1]) {
     }
 }
 
-// Whether an image slot holds a whole image that the boot path would start.
-bool slot_holds_image(int slot) {
-    const FlashRegionInfo& region = flash_region(flash_slot_region(slot));
-    std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
-    if (flash_region_read(probe.data(), mtd_fd, region.offset, IMG_PROBE_LEN) != 0) return false;
-    const ImageHeader h = image_header_decode(probe);
-    if (!image_slot_bootable(h, region.room)) return false;
-    const std::uint64_t length = image_length(h);
-    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[length]);
-    return image &&
-           flash_region_read(image.get(), mtd_fd, region.offset,
-                             static_cast<std::uint32_t>(length)) == 0 &&
-           image_crc32(image.get() + 4, length - 4, IMG_CRC_SEED) == h.crc;
-}
-
 // After a failed write into the slot that the next power-up boots, point the boot slot byte at
 // the other slot, but only when the failed slot no longer holds a whole image (a write can fail
 // before it touches the slot) and the other one does.
 void keep_boot_slot_good(int failed_slot) {
-    if (choose_boot_slot() != failed_slot || slot_holds_image(failed_slot)) return;
+    if (choose_boot_slot() != failed_slot || image_slot_holds_bootable(failed_slot)) return;
     const int other = failed_slot == 1 ? 2 : 1;
-    if (!slot_holds_image(other)) return;
+    if (!image_slot_holds_bootable(other)) return;
     if (eeprom_write_boot_slot(static_cast<std::uint8_t>(other)) >= 0)
         out_printf("Boot slot set to image%d, which still holds a good image\n", other);
 }

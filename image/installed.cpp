@@ -1,6 +1,7 @@
 #include "image/installed.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -59,4 +60,24 @@ bool image_flash_holds(std::uint32_t offset, std::span<const std::uint8_t> data)
         done += n;
     }
     return true;
+}
+
+bool image_slot_holds_bootable(int slot) {
+    const FlashRegionInfo& region = flash_region(flash_slot_region(slot));
+    std::array<std::uint8_t, IMG_PROBE_LEN> probe{};
+    if (flash_region_read(probe.data(), mtd_fd, region.offset, IMG_PROBE_LEN) != 0) return false;
+    const ImageHeader h = image_header_decode(probe);
+    if (!image_slot_bootable(h, region.room)) return false;
+    const auto length = static_cast<std::uint32_t>(image_length(h));
+    std::unique_ptr<std::uint8_t[]> piece(new (std::nothrow) std::uint8_t[kVerifyPiece]);
+    if (!piece) return false;
+    std::uint32_t crc = IMG_CRC_SEED;
+    for (std::uint32_t done = 4; done < length;) {
+        const auto n =
+            static_cast<std::uint32_t>(std::min<std::size_t>(kVerifyPiece, length - done));
+        if (flash_region_read(piece.get(), mtd_fd, region.offset + done, n) != 0) return false;
+        crc = image_crc32(piece.get(), n, crc);
+        done += n;
+    }
+    return crc == h.crc;
 }

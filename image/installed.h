@@ -13,3 +13,6 @@ int image_same_version(const std::uint8_t* header, int slot);
 // Whether the flash at offset holds exactly data: the read-back after a write, and the proof
 // that an image of the same version is intact before an update is skipped.
 bool image_flash_holds(std::uint32_t offset, std::span<const std::uint8_t> data);
+// Whether an image slot holds a whole image that the boot path would start: its header passes the
+// boot path's rule and its CRC is good. Read in pieces, so a 17 MiB slot costs no 17 MiB buffer.
+bool image_slot_holds_bootable(int slot);
