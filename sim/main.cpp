@@ -27,6 +27,7 @@
 #include "boot/boot_sequence.h"
 #include "boot/boot_settings.h"
 #include "boot/version.h"
+#include "board/i2c_devices.h"
 #include "flash/flash.h"
 #include "image/boot_trial.h"
 #include "image/image_format.h"
@@ -209,7 +210,8 @@ std::string env_entry(const char* option, const std::string& entry) {
 // Stores the environment, or says that it does not fit.
 int store_env(sim::SimBoard& b, const std::vector<std::string>& entries) {
     if (b.set_boot_env(entries)) return 0;
-    std::fprintf(stderr, "bootmgr-sim: the environment entries do not fit in 1280 bytes\n");
+    std::fprintf(stderr, "bootmgr-sim: the environment entries do not fit in %d bytes\n",
+                 EEPROM_BOOT_ENV_LEN);
     return kExitUsage;
 }
 
@@ -411,21 +413,27 @@ void CommandLine::add_options() {
         r.fresh = true;
         r.prepared = true;
     });
-    value("--serial", "TEXT", "unit serial number, up to 12 characters (EEPROM offset 13)",
+    value("--serial", "TEXT",
+          "unit serial number, up to " + std::to_string(EEPROM_SERIAL_LEN) +
+              " characters (EEPROM offset " + std::to_string(EEPROM_SERIAL_OFFSET) + ")",
           [&r](const std::string& serial) {
-              if (serial.size() > 12) fail("--serial %s: at most 12 characters", serial);
+              if (serial.size() > EEPROM_SERIAL_LEN)
+                  throw CLI::ValidationError("--serial " + serial + ": at most " +
+                                             std::to_string(EEPROM_SERIAL_LEN) + " characters");
               r.create.serial = serial;
               prepare(r, [serial](sim::SimBoard& b) {
-                  std::vector<std::uint8_t> bytes(12, 0);
+                  std::vector<std::uint8_t> bytes(EEPROM_SERIAL_LEN, 0);
                   std::copy(serial.begin(), serial.end(), bytes.begin());
-                  b.eeprom_write(13, bytes);
+                  b.eeprom_write(EEPROM_SERIAL_OFFSET, bytes);
                   return 0;
               });
           });
     value(
         "--env", "NAME=VALUE",
         "boot loader environment entry (repeatable). The --env entries together REPLACE the\n"
-        "whole environment (stored NUL-separated at EEPROM offset 3332, 1280 bytes);\n"
+        "whole environment (stored NUL-separated at EEPROM offset " +
+            std::to_string(EEPROM_BOOT_ENV_OFFSET) + ", " + std::to_string(EEPROM_BOOT_ENV_LEN) +
+            " bytes);\n"
         "--env-set changes one entry and keeps the others. E.g. --env diagnostics=rescue,\n"
         "--env gdbserver=on, --env shell=on, --env lowsec=authorised (flags take effect when\n"
         "their value begins with \"on\"). A name the boot manager does not read is stored\n"
@@ -458,14 +466,16 @@ void CommandLine::add_options() {
         true);
     flag("--env-clear", "empty the boot loader environment",
          [&r] { prepare(r, [](sim::SimBoard& b) { return store_env(b, {}); }); });
-    value("--boot-slot", "N", "the boot slot byte (EEPROM 0x100), 0..255; 1 and 2 name a slot",
+    value("--boot-slot", "N",
+          "the boot slot byte (EEPROM offset " + std::to_string(EEPROM_BOOT_SLOT_OFFSET) +
+              "), 0..255; 1 and 2 name a slot",
           [&r](const std::string& a) {
               const auto v = parse_number(a, 255);
               if (!v) fail("--boot-slot %s: give a number 0..255", a);
               const std::uint8_t byte = static_cast<std::uint8_t>(*v);
               r.create.boot_slot = byte;
               prepare(r, [byte](sim::SimBoard& b) {
-                  b.eeprom_write(0x100, std::span<const std::uint8_t>(&byte, 1));
+                  b.eeprom_write(EEPROM_BOOT_SLOT_OFFSET, std::span<const std::uint8_t>(&byte, 1));
                   return 0;
               });
           });

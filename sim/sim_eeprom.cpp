@@ -34,14 +34,16 @@ bool SimEeprom::create(const std::filesystem::path& dir, const std::string& seri
                        std::string* error) {
     std::vector<std::uint8_t> eeprom(kEepromSize, 0xFF);
     if (serial.size() > EEPROM_SERIAL_LEN) {
-        *error = "serial number longer than 12 characters: " + serial;
+        *error = "serial number longer than " + std::to_string(EEPROM_SERIAL_LEN) +
+                 " characters: " + serial;
         return false;
     }
     std::fill_n(eeprom.begin() + EEPROM_SERIAL_OFFSET, EEPROM_SERIAL_LEN, 0);
     std::copy(serial.begin(), serial.end(), eeprom.begin() + EEPROM_SERIAL_OFFSET);
     eeprom[EEPROM_BOOT_SLOT_OFFSET] = boot_slot;
     if (!encode_boot_env(eeprom.data() + kEnvOffset, boot_env)) {
-        *error = "boot environment does not fit in its 1280 bytes";
+        *error = "boot environment does not fit in its " + std::to_string(EEPROM_BOOT_ENV_LEN) +
+                 " bytes";
         return false;
     }
     return StateFile::create(dir / "eeprom.bin", eeprom, error);

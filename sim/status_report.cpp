@@ -256,7 +256,9 @@ StatusSection settings(SimBoard& board) {
     std::string line;
     for (const auto& [name, on] : flags) {
         s.flag(name, on);
-        if (on) line += (line.empty() ? "" : " ") + std::string(name);
+        if (!on) continue;
+        if (!line.empty()) line += ' ';
+        line += name;
     }
     s.num("gdb_port", b.gdb_port).hide();
     if (b.gdb_enabled != 0) line += " gdbport=" + std::to_string(b.gdb_port);

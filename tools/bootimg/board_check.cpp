@@ -89,8 +89,9 @@ class ScratchBoard {
             problem = board_->error();
             return;
         }
-        std::array<std::uint8_t, 12> serial{};
-        std::copy_n(options.serial.begin(), std::min<std::size_t>(12, options.serial.size()),
+        std::array<std::uint8_t, EEPROM_SERIAL_LEN> serial{};
+        std::copy_n(options.serial.begin(),
+                    std::min<std::size_t>(EEPROM_SERIAL_LEN, options.serial.size()),
                     serial.begin());
         const auto key_file = [&](const std::vector<std::uint8_t>& file, const std::string& pem,
                                   const char* path) {
