@@ -166,14 +166,50 @@ std::uint64_t days_before(int year, int month) {
            static_cast<std::uint64_t>(kBefore[month - 1]) + ((leap && month > 2) ? 1 : 0);
 }
 
+std::uint8_t to_bcd(std::uint64_t v) {
+    return static_cast<std::uint8_t>(((v / 10) << 4) | (v % 10));
+}
+
 }  // namespace
 
+RtcFields rtc_fields(const std::uint8_t* time) {
+    return {time[0] & 0x7Fu, time[1] & 0x7Fu, time[2] & 0x3Fu,
+            time[4] & 0x3Fu, time[5] & 0x1Fu, time[6]};
+}
+
+void rtc_time_text(const std::uint8_t* time, char* text) {
+    const RtcFields f = rtc_fields(time);
+    std::snprintf(text, RTC_TEXT_LEN, "20%02x-%02x-%02x %02x:%02x:%02x", f.year & 0xFFu, f.month,
+                  f.day, f.hour, f.minute, f.second);
+}
+
+bool rtc_time_of_date(int year, int month, int day, int hour, int minute, int second,
+                      std::uint8_t* time) {
+    if (year < 2000 || year > 2099 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+        return false;
+    std::uint8_t given[RTC_TIME_LEN] = {
+        to_bcd(static_cast<std::uint64_t>(second)),     to_bcd(static_cast<std::uint64_t>(minute)),
+        to_bcd(static_cast<std::uint64_t>(hour)),       1,
+        to_bcd(static_cast<std::uint64_t>(day)),        to_bcd(static_cast<std::uint64_t>(month)),
+        to_bcd(static_cast<std::uint64_t>(year - 2000))};
+    std::uint64_t seconds = 0;
+    if (!rtc_seconds(given, &seconds)) return false;
+    // Through seconds and back: that works out the weekday, and a day past the month's end
+    // comes back as another date.
+    rtc_time_of_seconds(seconds, time);
+    return time[4] == given[4];
+}
+
 bool rtc_seconds(const std::uint8_t* time, std::uint64_t* seconds) {
-    // The same fields as the clock command and the install log read: the oscillator and
-    // 12-hour bits are not part of the time.
-    const int sec = from_bcd(time[0] & 0x7F), min = from_bcd(time[1] & 0x7F);
-    const int hour = from_bcd(time[2] & 0x3F), day = from_bcd(time[4] & 0x3F);
-    const int month = from_bcd(time[5] & 0x1F), year = from_bcd(time[6]);
+    // The same fields as the clock command and the install log read.
+    const RtcFields f = rtc_fields(time);
+    const int sec = from_bcd(static_cast<std::uint8_t>(f.second));
+    const int min = from_bcd(static_cast<std::uint8_t>(f.minute));
+    const int hour = from_bcd(static_cast<std::uint8_t>(f.hour));
+    const int day = from_bcd(static_cast<std::uint8_t>(f.day));
+    const int month = from_bcd(static_cast<std::uint8_t>(f.month));
+    const int year = from_bcd(static_cast<std::uint8_t>(f.year));
     if (sec < 0 || sec > 59 || min < 0 || min > 59 || hour < 0 || hour > 23 || day < 1 ||
         day > 31 || month < 1 || month > 12 || year < 0)
         return false;
@@ -186,9 +222,6 @@ bool rtc_seconds(const std::uint8_t* time, std::uint64_t* seconds) {
 }
 
 void rtc_time_of_seconds(std::uint64_t seconds, std::uint8_t* time) {
-    const auto bcd = [](std::uint64_t v) {
-        return static_cast<std::uint8_t>(((v / 10) << 4) | (v % 10));
-    };
     std::uint64_t days = seconds / 86400;
     const std::uint64_t in_day = seconds % 86400;
     // 2000-01-01 was a Saturday (6 of 1..7 from Monday).
@@ -206,13 +239,13 @@ void rtc_time_of_seconds(std::uint64_t seconds, std::uint8_t* time) {
         --month;
     days -= days_before(static_cast<int>(year % 100), month) -
             days_before(static_cast<int>(year % 100), 1);
-    time[0] = bcd(in_day % 60);
-    time[1] = bcd(in_day / 60 % 60);
-    time[2] = bcd(in_day / 3600);
-    time[3] = bcd(weekday);
-    time[4] = bcd(days + 1);
-    time[5] = bcd(static_cast<std::uint64_t>(month));
-    time[6] = bcd(year % 100);
+    time[0] = to_bcd(in_day % 60);
+    time[1] = to_bcd(in_day / 60 % 60);
+    time[2] = to_bcd(in_day / 3600);
+    time[3] = to_bcd(weekday);
+    time[4] = to_bcd(days + 1);
+    time[5] = to_bcd(static_cast<std::uint64_t>(month));
+    time[6] = to_bcd(year % 100);
 }
 
 int rtc_read_seconds(std::uint64_t* seconds) {

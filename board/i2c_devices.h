@@ -1,6 +1,7 @@
 // The I2C buses and the board devices behind them: EEPROM fields, real-time clock, LED controller.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr std::uint8_t I2C_EEPROM_DEV8 = 0xA8;
@@ -34,6 +35,19 @@ int rtc_read_time(std::uint8_t* buf);
 // field is no BCD number in its range (a clock never set, a failed read). The console cannot set
 // this clock, so spans measured on it are the board's own.
 bool rtc_seconds(const std::uint8_t* time, std::uint64_t* seconds);
+// The time fields of the RTC's 7 bytes without the oscillator and 12-hour bits, still in BCD:
+// printed with %x each gives its decimal digits, as the console and the install log show them.
+struct RtcFields {
+    unsigned second, minute, hour, day, month, year;  // year 0..99 of the clock's century
+};
+RtcFields rtc_fields(const std::uint8_t* time);
+// "20YY-MM-DD hh:mm:ss" into text (20 bytes with the NUL).
+inline constexpr std::size_t RTC_TEXT_LEN = 20;
+void rtc_time_text(const std::uint8_t* time, char* text);
+// The 7 BCD bytes of a calendar time in 2000..2099, its weekday worked out; false when there is
+// no such time (31 April, hour 24, year 1999).
+bool rtc_time_of_date(int year, int month, int day, int hour, int minute, int second,
+                      std::uint8_t* time);
 // The inverse of rtc_seconds: the 7 BCD bytes of a time (weekday 1 Monday .. 7 Sunday); seconds
 // past the clock's century (2099) wrap into it.
 void rtc_time_of_seconds(std::uint64_t seconds, std::uint8_t* time);

@@ -84,9 +84,10 @@ void set_clock_from_rtc() {
     std::uint8_t t[RTC_TIME_LEN] = {};
     // Without a clock reading there is nothing sensible to set; the system clock keeps its time.
     if (rtc_read_time(t) == 0) return;
+    const RtcFields f = rtc_fields(t);
     char command[64];
-    std::snprintf(command, sizeof command, "date %2.2x%2.2x%2.2x%2.2x20%2.2x.%2.2x\n", t[5] & 0x1F,
-                  t[4] & 0x3F, t[2] & 0x3F, t[1] & 0x7F, t[6], t[0] & 0x7F);
+    std::snprintf(command, sizeof command, "date %2.2x%2.2x%2.2x%2.2x20%2.2x.%2.2x\n", f.month,
+                  f.day, f.hour, f.minute, f.year, f.second);
     platform::os().system(command);
 }
 

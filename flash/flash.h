@@ -49,6 +49,11 @@ constexpr FlashRegion flash_slot_region(int slot) {
     return slot == 1 ? FlashRegion::slot1 : FlashRegion::slot2;
 }
 
+// The image slot number of a region, 0 for a region that is no slot.
+constexpr int flash_region_slot(FlashRegion id) {
+    return id == FlashRegion::slot1 ? 1 : id == FlashRegion::slot2 ? 2 : 0;
+}
+
 struct FlashGeometry {
     std::uint32_t blocks = 0;
     std::uint32_t erase_size = 0;

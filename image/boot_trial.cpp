@@ -45,12 +45,13 @@ int other_slot(int slot) {
 void log_return(int from, int to, std::uint32_t boots) {
     std::uint8_t t[RTC_TIME_LEN] = {};
     rtc_read_time(t);
+    const RtcFields f = rtc_fields(t);
     char line[160];
-    const int n = std::snprintf(
-        line, sizeof line,
-        "Image%d not confirmed after %u trial boots: returned to image%d at "
-        "%2.2x:%2.2x:%2.2x on %x-%x-20%x\n",
-        from, boots, to, t[2] & 0x3F, t[1] & 0x7F, t[0] & 0x7F, t[4] & 0x3F, t[5] & 0x1F, t[6]);
+    const int n =
+        std::snprintf(line, sizeof line,
+                      "Image%d not confirmed after %u trial boots: returned to image%d at "
+                      "%2.2x:%2.2x:%2.2x on %x-%x-20%x\n",
+                      from, boots, to, f.hour, f.minute, f.second, f.day, f.month, f.year);
     const auto text = std::span(reinterpret_cast<const std::uint8_t*>(line),
                                 static_cast<std::size_t>(std::clamp(n, 0, 159)));
     if (state_file_append(INSTALL_LOG_PATH, text) != FileWrite::ok)

@@ -24,10 +24,10 @@
 #include <string_view>
 #include <vector>
 
+#include "board/i2c_devices.h"
 #include "boot/boot_sequence.h"
 #include "boot/boot_settings.h"
 #include "boot/version.h"
-#include "board/i2c_devices.h"
 #include "flash/flash.h"
 #include "image/boot_trial.h"
 #include "image/image_format.h"
@@ -87,24 +87,26 @@ std::optional<unsigned long> parse_number(std::string_view text, unsigned long m
     return v;
 }
 
-// Flash regions by name, as the board's map places them.
+// A flash region by the board map's name, or from a byte offset to the end of flash.
 struct Region {
     std::string_view name;
     std::uint32_t offset;
     std::uint32_t room;
 };
-constexpr std::array<Region, 5> kRegions{{
-    {"slot1", FLASH_SLOT1_OFFSET, FLASH_SLOT1_ROOM},
-    {"slot2", FLASH_SLOT2_OFFSET, FLASH_SLOT2_ROOM},
-    {"kernel", FLASH_KERNEL_OFFSET, FLASH_KERNEL_ROOM},
-    {"rfs", FLASH_RFS_OFFSET, FLASH_RFS_ROOM},
-    {"bootloader", FLASH_BOOTLOADER_OFFSET,
-     static_cast<std::uint32_t>(sim::kFlashSize) - FLASH_BOOTLOADER_OFFSET},
-}};
+
+// "slot1, slot2, ..., bootloader": the map's names, for help texts and errors.
+std::string region_names() {
+    std::string names;
+    for (const FlashRegionInfo& r : FLASH_REGIONS) {
+        if (!names.empty()) names += ", ";
+        names += r.name;
+    }
+    return names;
+}
 
 std::optional<Region> parse_region(std::string_view text) {
-    for (const auto& r : kRegions) {
-        if (r.name == text) return r;
+    for (const FlashRegionInfo& r : FLASH_REGIONS) {
+        if (r.name == text) return Region{r.name, r.offset, r.room};
     }
     if (auto off = parse_number(text, sim::kFlashSize - 1)) {
         return Region{text, static_cast<std::uint32_t>(*off),
@@ -113,15 +115,15 @@ std::optional<Region> parse_region(std::string_view text) {
     return std::nullopt;
 }
 
-std::uint8_t bcd(int v) {
-    return static_cast<std::uint8_t>(((v / 10) << 4) | (v % 10));
-}
-
-std::optional<std::array<std::uint8_t, 7>> parse_rtc(std::string_view text) {
-    std::tm t{};
+std::optional<std::array<std::uint8_t, RTC_TIME_LEN>> parse_rtc(std::string_view text) {
+    std::array<std::uint8_t, RTC_TIME_LEN> time{};
     if (text == "now") {
         const std::time_t now = std::time(nullptr);
+        std::tm t{};
         localtime_r(&now, &t);
+        if (!rtc_time_of_date(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                              t.tm_sec, time.data()))
+            return std::nullopt;
     } else {
         // "YYYY-MM-DD hh:mm:ss": six decimal fields, each followed by its separator.
         int fields[6] = {};
@@ -136,27 +138,11 @@ std::optional<std::array<std::uint8_t, 7>> parse_rtc(std::string_view text) {
             if (at == end || *at != separators[i]) return std::nullopt;
             ++at;
         }
-        if (at != end) return std::nullopt;
-        const int y = fields[0], mo = fields[1], d = fields[2], h = fields[3], mi = fields[4],
-                  s = fields[5];
-        if (y < 2000 || y > 2099 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 ||
-            s > 59 || h < 0 || mi < 0 || s < 0) {
+        if (at != end || !rtc_time_of_date(fields[0], fields[1], fields[2], fields[3], fields[4],
+                                           fields[5], time.data()))
             return std::nullopt;
-        }
-        t.tm_year = y - 1900;
-        t.tm_mon = mo - 1;
-        t.tm_mday = d;
-        t.tm_hour = h;
-        t.tm_min = mi;
-        t.tm_sec = s;
-        t.tm_isdst = -1;
-        std::tm probe = t;
-        if (std::mktime(&probe) == -1 || probe.tm_mday != d) return std::nullopt;  // 31 April
-        t.tm_wday = probe.tm_wday;
     }
-    return std::array<std::uint8_t, 7>{
-        bcd(t.tm_sec),  bcd(t.tm_min),     bcd(t.tm_hour),      bcd(t.tm_wday == 0 ? 7 : t.tm_wday),
-        bcd(t.tm_mday), bcd(t.tm_mon + 1), bcd(t.tm_year % 100)};
+    return time;
 }
 
 // The whole file, or nothing with errno saying why (a directory is EISDIR, not an empty file).
@@ -434,10 +420,10 @@ void CommandLine::add_options() {
         "whole environment (stored NUL-separated at EEPROM offset " +
             std::to_string(EEPROM_BOOT_ENV_OFFSET) + ", " + std::to_string(EEPROM_BOOT_ENV_LEN) +
             " bytes);\n"
-        "--env-set changes one entry and keeps the others. E.g. --env diagnostics=rescue,\n"
-        "--env gdbserver=on, --env shell=on, --env lowsec=authorised (flags take effect when\n"
-        "their value begins with \"on\"). A name the boot manager does not read is stored\n"
-        "with a warning",
+            "--env-set changes one entry and keeps the others. E.g. --env diagnostics=rescue,\n"
+            "--env gdbserver=on, --env shell=on, --env lowsec=authorised (flags take effect when\n"
+            "their value begins with \"on\"). A name the boot manager does not read is stored\n"
+            "with a warning",
         [&r](const std::string& a) {
             const std::string entry = env_entry("--env", a);
             if (r.create.boot_env.empty())
@@ -492,17 +478,15 @@ void CommandLine::add_options() {
     value(
         "--write", "REGION=FILE",
         "program FILE into a flash region as the factory would (the blocks it touches are\n"
-        "erased first; repeatable); REGION is slot1, slot2, kernel, rfs, bootloader or a byte\n"
-        "offset",
+        "erased first; repeatable); REGION is " +
+            region_names() + " or a byte\noffset",
         [&r](const std::string& spec) {
             const std::size_t eq = spec.find('=');
             if (eq == std::string::npos) fail("--write %s: give REGION=FILE", spec);
             const auto region = parse_region(std::string_view(spec).substr(0, eq));
             if (!region)
-                fail(
-                    "--write %s: unknown region (slot1, slot2, kernel, rfs, bootloader or an "
-                    "offset)",
-                    spec);
+                throw CLI::ValidationError("--write " + spec + ": unknown region (" +
+                                           region_names() + " or an offset)");
             prepare(r, [reg = *region, file = spec.substr(eq + 1)](sim::SimBoard& b) {
                 return write_region(b, reg, file);
             });
@@ -511,8 +495,9 @@ void CommandLine::add_options() {
     value(
         "--read", "REGION=FILE",
         "copy a flash region's bytes, as the board reads them, into FILE (repeatable);\n"
-        "REGION is slot1, slot2, kernel, rfs, bootloader (the whole region), OFFSET (to the\n"
-        "end of the flash) or OFFSET+LENGTH",
+        "REGION is " +
+            region_names() +
+            " (the whole region), OFFSET (to the\nend of the flash) or OFFSET+LENGTH",
         [&r](const std::string& spec) {
             const std::size_t eq = spec.find('=');
             if (eq == std::string::npos || eq + 1 == spec.size())

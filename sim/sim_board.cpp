@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "board/i2c_devices.h"
+
 namespace sim {
 
 namespace fs = std::filesystem;
@@ -138,10 +140,9 @@ void SimBoard::power_up() {
     commands_.clear_environment();
     rtc_.power_up();
     const auto t = rtc_.time();
-    char text[48];
-    std::snprintf(text, sizeof text, "rtc 20%02x-%02x-%02x %02x:%02x:%02x", t[6], t[5] & 0x1F,
-                  t[4] & 0x3F, t[2] & 0x3F, t[1] & 0x7F, t[0] & 0x7F);
-    record("power-up", text);
+    char text[RTC_TEXT_LEN];
+    rtc_time_text(t.data(), text);
+    record("power-up", std::string("rtc ") + text);
 }
 
 void SimBoard::capture_console(ConsoleScript input) {

@@ -85,19 +85,14 @@ class Section {
     StatusSection section_;
 };
 
-struct Region {
-    const char* name;
-    std::uint32_t offset;
-    std::uint32_t room;
-    int slot;  // image slot number, 0 for other regions
-};
-
-constexpr std::array<Region, 4> kImageRegions{{
-    {"slot1", FLASH_SLOT1_OFFSET, FLASH_SLOT1_ROOM, 1},
-    {"slot2", FLASH_SLOT2_OFFSET, FLASH_SLOT2_ROOM, 2},
-    {"kernel", FLASH_KERNEL_OFFSET, FLASH_KERNEL_ROOM, 0},
-    {"rfs", FLASH_RFS_OFFSET, FLASH_RFS_ROOM, 0},
-}};
+// Whether a region of the map holds whole images, header and all: the image slots and the regions
+// of kinds written whole (the boot loader's region holds only its payload).
+bool holds_images(FlashRegion id) {
+    for (const ImageKind& k : image_kinds()) {
+        if (k.destination == KindDestination::region && k.region == id) return !k.payload_only;
+    }
+    return true;
+}
 
 const char* kind_name(std::uint32_t kind) {
     const ImageKind* k = image_kind_info(kind);
@@ -120,9 +115,8 @@ std::string hex_bytes(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::string bcd_time(const std::vector<std::uint8_t>& t) {
-    char text[40];
-    std::snprintf(text, sizeof text, "20%02x-%02x-%02x %02x:%02x:%02x", t[6], t[5] & 0x1F,
-                  t[4] & 0x3F, t[2] & 0x3F, t[1] & 0x7F, t[0] & 0x7F);
+    char text[RTC_TEXT_LEN];
+    rtc_time_text(t.data(), text);
     return text;
 }
 
@@ -131,7 +125,7 @@ bool crc_good(const std::vector<std::uint8_t>& image, std::uint32_t stored) {
                               stored) == 0;
 }
 
-StatusSection region(const SimBoard& board, const Region& reg) {
+StatusSection region(const SimBoard& board, const FlashRegionInfo& reg) {
     Section s(reg.name);
     const auto probe = board.flash_read(reg.offset, IMG_PROBE_LEN);
     const ImageHeader h = image_header_decode(
@@ -159,7 +153,8 @@ StatusSection region(const SimBoard& board, const Region& reg) {
                 .str_or_null("crc_good", false, {}, "");
         }
     }
-    if (reg.slot == 0) return s.take();
+    const int slot = flash_region_slot(reg.id);
+    if (slot == 0) return s.take();
     // The boot path's own checks, in its order: the header, then the CRC over the whole image.
     std::string refusal;
     if (boot_header_accepted(h, reg.room) == 0) {
@@ -351,7 +346,9 @@ std::vector<StatusSection> status_report(SimBoard& board) {
     stamp(ee, board, "image2_installed", EEPROM_SLOT2_TIMESTAMP_OFFSET);
     report.push_back(ee.take());
 
-    for (const auto& reg : kImageRegions) report.push_back(region(board, reg));
+    for (const FlashRegionInfo& reg : FLASH_REGIONS) {
+        if (holds_images(reg.id)) report.push_back(region(board, reg));
+    }
     const auto record = board.flash_read(FLASH_BOOTLOADER_VERSION_OFFSET, IMG_FIXED_HEADER_LEN);
     const bool has_record = be::load32(record.data() + 8) == IMG_KIND_BOOTLOADER;
     Section bl("bootloader");

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "tests/support/board_fixture.h"
 #include "tests/support/table.h"
@@ -81,6 +84,24 @@ TABLE_TEST(RtcSeconds, "tests/board/data/rtc_seconds.tsv") {
     const auto t = static_cast<std::time_t>(seconds) + 946684800;
     ::gmtime_r(&t, &tm);
     EXPECT_EQ(time[3], tm.tm_wday == 0 ? 7 : tm.tm_wday);
+}
+
+TABLE_TEST(RtcTimeOfDate, "tests/board/data/rtc_dates.tsv") {
+    int f[6] = {};
+    ASSERT_EQ(std::sscanf(row["date"].c_str(), "%d-%d-%d %d:%d:%d", &f[0], &f[1], &f[2], &f[3],
+                          &f[4], &f[5]),
+              6);
+    std::uint8_t time[RTC_TIME_LEN] = {};
+    const bool exists = rtc_time_of_date(f[0], f[1], f[2], f[3], f[4], f[5], time);
+    if (row["rtc"].empty()) {
+        EXPECT_FALSE(exists);
+        return;
+    }
+    ASSERT_TRUE(exists);
+    EXPECT_EQ(std::vector<std::uint8_t>(time, time + RTC_TIME_LEN), hex_bytes(row["rtc"]));
+    char text[RTC_TEXT_LEN];
+    rtc_time_text(time, text);
+    EXPECT_EQ(std::string(text), row["date"]);
 }
 
 }  // namespace

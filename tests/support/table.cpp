@@ -54,7 +54,7 @@ std::string TableRow::choice(std::string_view column,
 }
 
 std::vector<std::pair<std::string, std::string>> TableRow::words(
-    std::string_view column, std::initializer_list<std::string_view> keys) const {
+    std::string_view column, std::span<const std::string_view> keys) const {
     std::vector<std::pair<std::string, std::string>> out;
     for (const auto& word : list(column, ' ')) {
         const auto eq = word.find('=');

@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,7 +54,11 @@ class TableRow {
     // The field as blank-separated words KEY or KEY=VALUE, in order; every KEY must be one of
     // `keys`.
     std::vector<std::pair<std::string, std::string>> words(
-        std::string_view column, std::initializer_list<std::string_view> keys) const;
+        std::string_view column, std::span<const std::string_view> keys) const;
+    std::vector<std::pair<std::string, std::string>> words(
+        std::string_view column, std::initializer_list<std::string_view> keys) const {
+        return words(column, std::span(keys.begin(), keys.size()));
+    }
     // Where the row stands ("file:line name"), for failure messages.
     const std::string& where() const { return where_; }
     // The row as a test name: an identifier, unique in its file.
