@@ -31,6 +31,8 @@ int file_error(const std::string& path, const std::string& what, int status = 2)
 
 // Image kinds by name ("application", "kernel", ...) or as a number ("0x0773636f").
 std::optional<std::uint32_t> parse_kind(std::string_view text);
+// Every kind's name, "application, bootloader, ...", for help texts.
+std::string kind_names();
 // The kind's name, or "unknown" for a value that no kind has.
 std::string_view kind_name(std::uint32_t kind);
 // "a.b.c.d" with each part 0..255, as the id word.

@@ -104,6 +104,15 @@ std::optional<std::uint32_t> parse_kind(std::string_view text) {
     return parse_number(text);
 }
 
+std::string kind_names() {
+    std::string names;
+    for (const ImageKind& k : image_kinds()) {
+        if (!names.empty()) names += ", ";
+        names += k.name;
+    }
+    return names;
+}
+
 std::string_view kind_name(std::uint32_t kind) {
     const ImageKind* k = image_kind_info(kind);
     return k != nullptr ? k->name : "unknown";

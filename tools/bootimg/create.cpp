@@ -97,9 +97,7 @@ int run_create(const CreateOptions& o) {
 void add_create(CLI::App& app, int& status) {
     auto o = std::make_shared<CreateOptions>();
     CLI::App* c = app.add_subcommand("create", "build an image of any kind from a payload file");
-    c->add_option("--kind", o->kind,
-                  "application, bootloader, kernel, rfs, dft, diags, qorb, or a number such as\n"
-                  "0x0773636f")
+    c->add_option("--kind", o->kind, kind_names() + ", or a number such as\n0x0773636f")
         ->required()
         ->type_name("KIND");
     c->add_option("--version", o->version, "image version, each part 0..255")

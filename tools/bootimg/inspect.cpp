@@ -24,15 +24,15 @@ struct PublicKey {
     bool board_can_hold = true;
 };
 
-constexpr std::size_t kVersionRecordOffset = 0xF0;
 // A unit keeps a key as a key file of at most 500 bytes: the PEM text, a NUL and zero padding to
 // whole AES blocks. An RSA-2048 key is 451 characters; an RSA-4096 key never fits.
 constexpr std::size_t kKeyFileMax = 500;
 
-// The kinds whose signature the installer checks; every other kind it takes without one or
-// steps over.
+// The kinds whose signature the installer checks (a boot loader's unless low security mode is
+// on); every other kind it takes without one or steps over.
 bool signature_checked(std::uint32_t kind) {
-    return kind == IMG_KIND_KERNEL || kind == IMG_KIND_RFS || kind == IMG_KIND_APPLICATION;
+    const ImageKind* k = image_kind_info(kind);
+    return k != nullptr && k->signature != KindSignature::none;
 }
 
 std::string hex(std::span<const std::uint8_t> bytes, std::size_t most) {
@@ -125,8 +125,9 @@ bool inspect_one(const std::string& path, const Bytes& file, std::span<const Pub
             std::printf("    no signature entry\n");
         if (!keys.empty()) print_keys(item, sig, keys);
         if (kind == IMG_KIND_BOOTLOADER) {
-            if (h.payload_len >= kVersionRecordOffset + IMG_FIXED_HEADER_LEN) {
-                const std::uint8_t* rec = item.image.data() + h.header_len + kVersionRecordOffset;
+            if (h.payload_len >= IMG_BOOTLOADER_RECORD_OFFSET + IMG_FIXED_HEADER_LEN) {
+                const std::uint8_t* rec =
+                    item.image.data() + h.header_len + IMG_BOOTLOADER_RECORD_OFFSET;
                 std::printf("    boot loader version record: version %s\n",
                             format_version(be::load32(rec + 12)).c_str());
             } else {
