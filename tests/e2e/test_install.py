@@ -27,7 +27,8 @@ def test_every_kind_with_the_slot_question_answered(board):
     assert finish(child)[1] == 0
     assert not os.path.exists(board.file("/tmp/home")), "the power-up empties /tmp"
     s = board.status()
-    assert [s[r]["version"] for r in ("slot2", "kernel", "rfs")] == ["4.0.0.1"] * 3
+    assert [(s[r]["version"], s[r]["crc_good"]) for r in ("slot2", "kernel", "rfs")] == \
+        [("4.0.0.1", True)] * 3
     assert (s["slot2"]["boot"]["accepted"], s["eeprom"]["boots"]) == (True, 2)
     assert [s["eeprom"][f"image{n}_installed"] is None for n in (1, 2)] == [True, False]
     assert s["keys"]["development"]["usable"] and s["keys"]["development"]["builtin"]
