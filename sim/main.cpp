@@ -275,6 +275,7 @@ constexpr const char* kFaultHelp =
     "  i2c-select[:ADDR] i2c-write[:ADDR] i2c-read[:ADDR]  I2C transfer fails (7-bit ADDR)\n"
     "  i2c-short:BYTES     an I2C read delivers only BYTES bytes\n"
     "  flash-info flash-read flash-write flash-erase        the MTD request fails\n"
+    "  flash-sync          syncing the MTD device fails\n"
     "  create:PATH         creating the system path PATH fails (e.g. /tmp/zariximage.tar.gz)\n"
     "  shell[:PREFIX]      the shell cannot be started (for commands starting with PREFIX)\n"
     "  exec                starting the application fails\n"

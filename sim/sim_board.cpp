@@ -534,6 +534,7 @@ int SimBoard::fsync(int fd) {
     // The flash file is the medium itself: what the board wrote is there already.
     if (DevState* d = device(fd)) {
         record("fsync", d->kind == Dev::mtd ? "/dev/mtd0" : "device");
+        if (d->kind == Dev::mtd && faults_.hits(FaultKind::flash_sync) != nullptr) return -1;
         return 0;
     }
     record("fsync", std::to_string(fd));

@@ -27,7 +27,7 @@ std::optional<Fault> parse_fault(std::string_view text, std::string* error) {
         FaultKind kind;
         unsigned long arg_max;  // 0: no ARG
     };
-    static constexpr std::array<Kind, 14> kinds{{
+    static constexpr std::array<Kind, 15> kinds{{
         {"i2c-open", FaultKind::i2c_open, 1},
         {"i2c-select", FaultKind::i2c_select, 0x7F},
         {"i2c-write", FaultKind::i2c_write, 0x7F},
@@ -37,6 +37,7 @@ std::optional<Fault> parse_fault(std::string_view text, std::string* error) {
         {"flash-read", FaultKind::flash_read, 0},
         {"flash-write", FaultKind::flash_write, 0},
         {"flash-erase", FaultKind::flash_erase, 0},
+        {"flash-sync", FaultKind::flash_sync, 0},
         {"create", FaultKind::create_path, 1},
         {"shell", FaultKind::shell, 1},
         {"exec", FaultKind::exec, 0},
