@@ -277,6 +277,7 @@ constexpr const char* kFaultHelp =
     "  flash-info flash-read flash-write flash-erase        the MTD request fails\n"
     "  flash-sync          syncing the MTD device fails\n"
     "  create:PATH         creating the system path PATH fails (e.g. /tmp/zariximage.tar.gz)\n"
+    "  sync:PATH           syncing the /user file PATH fails (e.g. /user/install.log)\n"
     "  shell[:PREFIX]      the shell cannot be started (for commands starting with PREFIX)\n"
     "  exec                starting the application fails\n"
     "  power-cut@N         the power goes in the middle of the Nth flash erase or write";

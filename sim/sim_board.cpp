@@ -213,7 +213,7 @@ int SimBoard::open(const char* path, int flags, mode_t mode) {
     const auto size = std::filesystem::file_size(host, ec);
     const int fd = ::open(host.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0 && p.starts_with("/user/") && (flags & (O_WRONLY | O_RDWR)) != 0) {
-        user_fds_[fd] = host;
+        user_fds_[fd] = {host, std::string(p)};
         unsynced_.try_emplace(host, ec ? std::string::npos : (flags & O_TRUNC) != 0 ? 0 : size);
     }
     return fd;
@@ -539,8 +539,11 @@ int SimBoard::fsync(int fd) {
     }
     record("fsync", std::to_string(fd));
     state_step(fd, "a sync of a /user file");
+    if (const auto f = user_fds_.find(fd);
+        f != user_fds_.end() && faults_.hits(FaultKind::file_sync, -1, f->second.second) != nullptr)
+        return -1;
     const int rc = ::fsync(fd);
-    if (rc == 0 && user_fds_.contains(fd)) unsynced_.erase(user_fds_[fd]);
+    if (rc == 0 && user_fds_.contains(fd)) unsynced_.erase(user_fds_[fd].first);
     return rc;
 }
 

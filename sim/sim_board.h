@@ -45,6 +45,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <utility>
 #include <memory>
 #include <span>
 #include <string>
@@ -319,9 +320,10 @@ class SimBoard final : public platform::Platform {
     SimRandom random_;
     std::function<void(int fd, std::string_view text)> console_tap_;
     std::string* console_sink_ = nullptr;
-    // "/user" files open for writing (descriptor -> host path), and the size each written file
-    // has on the medium, for the files whose writes are not yet synced (npos: not there).
-    std::map<int, std::string> user_fds_;
+    // "/user" files open for writing (descriptor -> host path and board path), and the size each
+    // written file has on the medium, for the files whose writes are not yet synced (npos: not
+    // there).
+    std::map<int, std::pair<std::string, std::string>> user_fds_;
     std::map<std::string, std::uintmax_t> unsynced_;
 };
 

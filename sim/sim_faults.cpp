@@ -27,7 +27,7 @@ std::optional<Fault> parse_fault(std::string_view text, std::string* error) {
         FaultKind kind;
         unsigned long arg_max;  // 0: no ARG
     };
-    static constexpr std::array<Kind, 15> kinds{{
+    static constexpr std::array<Kind, 16> kinds{{
         {"i2c-open", FaultKind::i2c_open, 1},
         {"i2c-select", FaultKind::i2c_select, 0x7F},
         {"i2c-write", FaultKind::i2c_write, 0x7F},
@@ -39,6 +39,7 @@ std::optional<Fault> parse_fault(std::string_view text, std::string* error) {
         {"flash-erase", FaultKind::flash_erase, 0},
         {"flash-sync", FaultKind::flash_sync, 0},
         {"create", FaultKind::create_path, 1},
+        {"sync", FaultKind::file_sync, 1},
         {"shell", FaultKind::shell, 1},
         {"exec", FaultKind::exec, 0},
         {"power-cut", FaultKind::power_cut, 0},
@@ -79,11 +80,16 @@ std::optional<Fault> parse_fault(std::string_view text, std::string* error) {
     if (k->arg_max == 0 && colon != std::string_view::npos) return bad(" takes no :ARG");
     if (k->kind == FaultKind::power_cut && nth == 0)
         return bad(": say after which operation, e.g. power-cut@3");
-    if (k->kind == FaultKind::create_path || k->kind == FaultKind::shell) {
+    if (k->kind == FaultKind::create_path || k->kind == FaultKind::file_sync ||
+        k->kind == FaultKind::shell) {
         if (k->kind == FaultKind::create_path && arg.empty())
             return bad(": name the path, e.g. create:/tmp/zariximage.tar.gz");
+        if (k->kind == FaultKind::file_sync && arg.empty())
+            return bad(": name the file, e.g. sync:/user/install.log");
         fault.path = std::string(arg);
-        fault.error = k->kind == FaultKind::create_path ? EACCES : EAGAIN;
+        fault.error = k->kind == FaultKind::create_path ? EACCES
+                      : k->kind == FaultKind::shell     ? EAGAIN
+                                                        : EIO;
     } else if (colon != std::string_view::npos) {
         const auto v = number(arg, k->arg_max);
         if (!v) return bad(": bad number after ':'");
@@ -107,7 +113,8 @@ const Fault* FaultPlan::hits(FaultKind kind, int device, std::string_view text) 
     for (auto& f : faults_) {
         if (f.kind != kind) continue;
         if (f.device >= 0 && f.device != device) continue;
-        if (kind == FaultKind::create_path && f.path != text) continue;
+        if ((kind == FaultKind::create_path || kind == FaultKind::file_sync) && f.path != text)
+            continue;
         if (kind == FaultKind::shell && text.substr(0, f.path.size()) != f.path) continue;
         ++f.seen;
         if (hit == nullptr && (f.nth == 0 || f.seen == f.nth)) hit = &f;

@@ -22,6 +22,7 @@ enum class FaultKind {
     flash_erase,     // a MEMERASE fails
     flash_sync,      // an fsync of "/dev/mtd0" fails
     create_path,     // creating the system path `path` fails
+    file_sync,       // an fsync of the "/user" file `path` fails
     shell,           // system() cannot start the shell (commands starting with `path`, "" = any)
     exec,            // execv() fails
     power_cut,       // the power goes during the nth flash erase or write (half of it done)
@@ -54,7 +55,8 @@ struct Fault {
 
 // A fault as the simulator's --fault option and the tests' tables write it:
 // KIND[@N][:ARG][=ERRNO]. KIND is i2c-open, i2c-select, i2c-write, i2c-read, i2c-short,
-// flash-info, flash-read, flash-write, flash-erase, flash-sync, create, shell, exec or power-cut;
+// flash-info, flash-read, flash-write, flash-erase, flash-sync, create, sync, shell, exec or
+// power-cut;
 // @N hits only the Nth matching operation (power-cut needs it); ARG is the bus of i2c-open, the
 // 7-bit device of the other I2C kinds, the bytes of i2c-short, the path of create (needed) and the
 // command prefix of shell; =ERRNO the errno the failing call reports (by default EIO, for create
