@@ -45,11 +45,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <utility>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"

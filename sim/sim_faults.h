@@ -56,11 +56,11 @@ struct Fault {
 // A fault as the simulator's --fault option and the tests' tables write it:
 // KIND[@N][:ARG][=ERRNO]. KIND is i2c-open, i2c-select, i2c-write, i2c-read, i2c-short,
 // flash-info, flash-read, flash-write, flash-erase, flash-sync, create, sync, shell, exec or
-// power-cut;
-// @N hits only the Nth matching operation (power-cut needs it); ARG is the bus of i2c-open, the
-// 7-bit device of the other I2C kinds, the bytes of i2c-short, the path of create (needed) and the
-// command prefix of shell; =ERRNO the errno the failing call reports (by default EIO, for create
-// EACCES, for shell EAGAIN). Without a fault, `error` says what is wrong with the text, naming it.
+// power-cut; @N hits only the Nth matching operation (power-cut needs it); ARG is the bus of
+// i2c-open, the 7-bit device of the other I2C kinds, the bytes of i2c-short, the path of create
+// and of sync (needed) and the command prefix of shell; =ERRNO the errno the failing call reports
+// (by default EIO, for create EACCES, for shell EAGAIN). Without a fault, `error` says what is
+// wrong with the text, naming it.
 std::optional<Fault> parse_fault(std::string_view text, std::string* error);
 
 class FaultPlan {
