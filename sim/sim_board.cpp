@@ -539,11 +539,12 @@ int SimBoard::fsync(int fd) {
     }
     record("fsync", std::to_string(fd));
     state_step(fd, "a sync of a /user file");
-    if (const auto f = user_fds_.find(fd);
-        f != user_fds_.end() && faults_.hits(FaultKind::file_sync, -1, f->second.second) != nullptr)
+    const auto user = user_fds_.find(fd);
+    if (user != user_fds_.end() &&
+        faults_.hits(FaultKind::file_sync, -1, user->second.second) != nullptr)
         return -1;
     const int rc = ::fsync(fd);
-    if (rc == 0 && user_fds_.contains(fd)) unsynced_.erase(user_fds_[fd].first);
+    if (rc == 0 && user != user_fds_.end()) unsynced_.erase(user->second.first);
     return rc;
 }
 
